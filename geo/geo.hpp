@@ -11,4 +11,9 @@ namespace py = pybind11;
 // The namespace entries _ClassificationMethod needs when it is created (its abstract method).
 py::dict classification_method_body();
 
+// Fills Soil, UndefinedSoil, SoilLayer, SoilLayout and PositionalSoilLayout, created empty by the frame.
+void register_soil(py::module_& m);
+// Binds _get_replacement_dict_from_soil_layer_block, at its place in the namespace.
+void define_soil_layer_block_function(py::module_& m);
+
 }  // namespace geo
