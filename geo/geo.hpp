@@ -11,4 +11,9 @@ namespace py = pybind11;
 // The namespace entries _ClassificationMethod needs when it is created (its abstract method).
 py::dict classification_method_body();
 
+// Two-dimensional soil model: members of PiezoLine, SoilLayer2D and SoilLayout2D.
+void register_soil2d(py::module_& m);
+// The module function _check_soil_layouts, bound at its place after SoilLayout2D.
+void define_check_soil_layouts(py::module_& m);
+
 }  // namespace geo
