@@ -96,7 +96,9 @@ void check_layer_boundary(py::handle top, py::handle bottom, const char* end, co
 
 void check_top_not_below_bottom(py::handle top, py::handle bottom) {
     // Where the bottom rises above the top, the upper envelope leaves the top profile.
-    for (py::handle point : envelope(top, bottom, false).attr("points")) {
+    py::object upper = envelope(top, bottom, false);
+    py::object points = upper.attr("points");
+    for (py::handle point : points) {
         if (!pyclass::truthy(top.attr("point_is_on_polyline")(point)))
             throw py::value_error("Top profile lies (partly) below bottom profile of layer");
     }
@@ -203,10 +205,10 @@ void register_soil_layer_2d(py::module_& m) {
        "piezo_line_bottom"_a = py::none());
 
     pyclass::readonly_property(cls, "left_boundary",
-        [](py::object self) { return self.attr("bottom_profile").attr("start_point").attr("x"); },
+        [](py::object self) -> py::object { return self.attr("bottom_profile").attr("start_point").attr("x"); },
         "x of the left boundary (the start of the bottom profile).");
     pyclass::readonly_property(cls, "right_boundary",
-        [](py::object self) { return self.attr("bottom_profile").attr("end_point").attr("x"); },
+        [](py::object self) -> py::object { return self.attr("bottom_profile").attr("end_point").attr("x"); },
         "x of the right boundary (the end of the bottom profile).");
 
     pyclass::method(cls, "serialize", [](py::object self) {
@@ -250,13 +252,13 @@ void register_soil_layer_2d(py::module_& m) {
     pyclass::method(cls, "visualize_geometry", &layer_view, "visualize_border"_a = false, "opacity"_a = 1,
         "material"_a = py::none(),
         py::doc("The layer's view: (Group of its polygons, and edge tubes when visualize_border, list of Labels)."));
-    pyclass::method(cls, "height_at_x", [](py::object self, py::object x) {
+    pyclass::method(cls, "height_at_x", [](py::object self, py::object x) -> py::object {
         return self.attr("top_y_coordinate")(x) - self.attr("bottom_y_coordinate")(x);
     }, "x"_a, py::doc("Thickness of the layer at x."));
-    pyclass::method(cls, "top_y_coordinate", [](py::object self, py::object x) {
+    pyclass::method(cls, "top_y_coordinate", [](py::object self, py::object x) -> py::object {
         return first_hit(self.attr("top_profile"), x, false);
     }, "x"_a, py::doc("y where the top profile first reaches x."));
-    pyclass::method(cls, "bottom_y_coordinate", [](py::object self, py::object x) {
+    pyclass::method(cls, "bottom_y_coordinate", [](py::object self, py::object x) -> py::object {
         return first_hit(self.attr("bottom_profile"), x, true);
     }, "x"_a, py::doc("y where the bottom profile last leaves x."));
 }
@@ -391,10 +393,10 @@ void register_soil_layout_2d(py::module_& m) {
     }, "soil_layers"_a, "piezo_lines"_a = py::none());
 
     pyclass::readonly_property(cls, "top_profile",
-        [](py::object self) { return self.attr("layers")[py::int_(-1)].attr("top_profile"); },
+        [](py::object self) -> py::object { return self.attr("layers")[py::int_(-1)].attr("top_profile"); },
         "The top profile of the top layer.");
     pyclass::readonly_property(cls, "bottom_profile",
-        [](py::object self) { return self.attr("layers")[py::int_(0)].attr("bottom_profile"); },
+        [](py::object self) -> py::object { return self.attr("layers")[py::int_(0)].attr("bottom_profile"); },
         "The bottom profile of the bottom layer.");
 
     pyclass::classmethod(cls, "from_positional_soil_layouts", &layout_from_positional, "cls"_a,
