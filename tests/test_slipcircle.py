@@ -68,6 +68,14 @@ def test_input_file_is_stored_before_the_base_initialiser(monkeypatch):
     assert analysis.input_file is stream
 
 
+@pytest.mark.parametrize(("args", "kwargs"), [((), {}), ((BytesIO(), BytesIO()), {}), ((), {"file": BytesIO()}),
+                                               ((BytesIO(),), {"version": 2})],
+                         ids=["none", "two", "wrong-keyword", "extra-keyword"])
+def test_takes_exactly_the_input_file(args, kwargs):
+    with pytest.raises(TypeError):
+        SlipCircleAnalysis(*args, **kwargs)
+
+
 def test_initialisation_cooperates_with_other_bases():
     reached = []
 
