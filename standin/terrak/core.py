@@ -1,0 +1,253 @@
+"""Core services of the terrak package: colours, in-memory files, shared tolerances and the job
+service.
+
+Jobs
+----
+``_post_on_addon_endpoint(path, data, timeout=60, error_mapping=None)`` runs one job. Jobs are
+looked up by path in a registry; the built-in handlers ("parsecptfile/v2/jobs/" and
+"classifycpt/v2/jobs/") run locally in C++ and need no set-up. Another transport, for instance an
+HTTP client of a remote job service, is plugged in per path with :func:`register_job_handler`::
+
+    def remote_parse(data):
+        answer = session.post(url + "parsecptfile/v2/jobs/", json=data).json()
+        if "error" in answer:
+            raise JobFailure(answer["error"]["name"], answer["error"]["message"])
+        return answer["result"]
+
+    register_job_handler("parsecptfile/v2/jobs/", remote_parse)
+
+A handler takes the payload dictionary and returns the result as a mapping; it reports a failed
+job by raising :class:`JobFailure` with the job's error name and message.
+"""
+
+import io
+import json
+import numbers
+from collections.abc import Mapping
+from contextlib import contextmanager
+
+from terrak.errors import JobError
+
+__all__ = [
+    "Color",
+    "File",
+    "ISCLOSE_RTOL",
+    "ISCLOSE_ATOL",
+    "JobFailure",
+    "register_job_handler",
+    "unregister_job_handler",
+    "get_job_handler",
+]
+
+# Tolerances of every is-close comparison of levels and coordinates (math.isclose arguments).
+ISCLOSE_RTOL = 1e-9
+ISCLOSE_ATOL = 1e-6
+
+
+class Color:
+    """An RGB colour with integer channels from 0 to 255.
+
+    >>> c = Color(166, 42, 42)
+    >>> c.rgb, c.hex
+    ((166, 42, 42), '#a62a2a')
+    >>> Color(*c.rgb) == c
+    True
+    """
+
+    __slots__ = ("_rgb",)
+
+    def __init__(self, r, g, b):
+        self._rgb = tuple(self._channel(name, value) for name, value in (("r", r), ("g", g), ("b", b)))
+
+    @staticmethod
+    def _channel(name, value):
+        if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+            raise ValueError(f"Color channel {name} must be an integer from 0 to 255, not {value!r}")
+        if not 0 <= value <= 255:
+            raise ValueError(f"Color channel {name} must be an integer from 0 to 255, not {value!r}")
+        return int(value)
+
+    @classmethod
+    def from_hex(cls, text):
+        """Builds a colour from "#rrggbb" (the "#" is optional)."""
+        digits = text[1:] if text.startswith("#") else text
+        if len(digits) != 6:
+            raise ValueError(f"Not a hexadecimal colour: {text!r}")
+        try:
+            return cls(*(int(digits[i:i + 2], 16) for i in (0, 2, 4)))
+        except ValueError:
+            raise ValueError(f"Not a hexadecimal colour: {text!r}") from None
+
+    @property
+    def r(self):
+        return self._rgb[0]
+
+    @property
+    def g(self):
+        return self._rgb[1]
+
+    @property
+    def b(self):
+        return self._rgb[2]
+
+    @property
+    def rgb(self):
+        """The channels as a tuple (r, g, b); ``Color(*c.rgb)`` rebuilds the colour."""
+        return self._rgb
+
+    @property
+    def hex(self):
+        """The colour as "#rrggbb"."""
+        return "#{:02x}{:02x}{:02x}".format(*self._rgb)
+
+    def __eq__(self, other):
+        if not isinstance(other, Color):
+            return NotImplemented
+        return self._rgb == other._rgb
+
+    def __hash__(self):
+        return hash(self._rgb)
+
+    def __repr__(self):
+        return "Color({}, {}, {})".format(*self._rgb)
+
+    def __str__(self):
+        return "Color(r={}, g={}, b={})".format(*self._rgb)
+
+
+class File:
+    """A file held in memory.
+
+    ``File()`` is empty; write it through ``open_binary()``::
+
+        f = File()
+        with f.open_binary() as stream:
+            stream.write(b"...")
+
+    ``File.from_data(data)`` holds bytes (or text, stored as UTF-8).
+    """
+
+    def __init__(self):
+        self._data = b""
+
+    @classmethod
+    def from_data(cls, data):
+        """A file holding ``data`` (bytes, or str stored as UTF-8)."""
+        if isinstance(data, str):
+            data = data.encode("utf-8")
+        elif isinstance(data, (bytearray, memoryview)):
+            data = bytes(data)
+        elif not isinstance(data, bytes):
+            raise TypeError(f"File data must be bytes or str, not {type(data).__name__}")
+        file = cls()
+        file._data = data
+        return file
+
+    @classmethod
+    def from_path(cls, path):
+        """A file holding the bytes of the file at ``path``."""
+        with open(path, "rb") as handle:
+            return cls.from_data(handle.read())
+
+    @contextmanager
+    def open_binary(self):
+        """A writable (and readable) binary stream; what it holds at the end becomes the content.
+
+        The stream starts with the current content, positioned at the start; an error inside the
+        ``with`` block leaves the content unchanged.
+        """
+        stream = io.BytesIO(self._data)
+        yield stream
+        self._data = stream.getvalue()
+
+    def getvalue(self, encoding="utf-8"):
+        """The content as text."""
+        return self._data.decode(encoding)
+
+    def getvalue_binary(self):
+        """The content as bytes."""
+        return self._data
+
+    def __len__(self):
+        return len(self._data)
+
+    def __repr__(self):
+        return f"File({len(self._data)} bytes)"
+
+
+class JobFailure(Exception):
+    """Raised by a job handler when its job fails: the job's error name and its message."""
+
+    def __init__(self, error_name, message):
+        super().__init__(error_name, message)
+        self.error_name = error_name
+        self.message = message
+
+    def __str__(self):
+        return f"{self.error_name}: {self.message}"
+
+
+_job_handlers = {}
+
+
+def register_job_handler(path, handler):
+    """Runs the jobs of ``path`` with ``handler(data) -> Mapping``; returns the handler it replaces
+    (``None`` when the path had none of its own)."""
+    if not callable(handler):
+        raise TypeError(f"A job handler must be callable, not {type(handler).__name__}")
+    previous = _job_handlers.get(path)
+    _job_handlers[path] = handler
+    return previous
+
+
+def unregister_job_handler(path):
+    """Removes the handler registered for ``path``; the built-in one, if any, serves it again."""
+    _job_handlers.pop(path, None)
+
+
+def _builtin_job_handlers():
+    # Imported on first use: the native job service is not needed by programs that never run a job.
+    from terrak import _jobs
+
+    return _jobs.HANDLERS
+
+
+def get_job_handler(path):
+    """The handler that runs the jobs of ``path``, or ``None``."""
+    handler = _job_handlers.get(path)
+    if handler is None:
+        try:
+            handler = _builtin_job_handlers().get(path)
+        except ImportError:
+            handler = None
+    return handler
+
+
+def _post_on_addon_endpoint(path, data, timeout=60, error_mapping=None):
+    """Runs one job of the job service and returns its result as a mapping.
+
+    Args:
+        path: the job's endpoint path, e.g. "parsecptfile/v2/jobs/".
+        data: the payload, a dictionary that can be sent as JSON.
+        timeout: seconds the job may take (handled by transports that can wait).
+        error_mapping: job error name -> exception type; a failed job whose error name is a key
+            raises that type with the job's message, any other failure raises ``JobError``.
+    """
+    handler = get_job_handler(path)
+    if handler is None:
+        raise JobError(f"No job handler is registered for the path {path!r}")
+    try:
+        json.dumps(data, allow_nan=True)
+    except (TypeError, ValueError) as error:
+        raise TypeError(f"The payload of job {path!r} cannot be sent as JSON: {error}") from None
+    try:
+        result = handler(data)
+    except JobFailure as failure:
+        mapped = (error_mapping or {}).get(failure.error_name)
+        if mapped is not None:
+            raise mapped(failure.message) from None
+        raise JobError(f"Job {path!r} failed with {failure.error_name}: {failure.message}") from None
+    if not isinstance(result, Mapping):
+        raise JobError(f"Job {path!r} returned {type(result).__name__}, not a mapping")
+    return result
+

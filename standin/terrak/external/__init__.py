@@ -1,0 +1,1 @@
+"""External programs run on a worker: the base classes and the native wrappers."""
