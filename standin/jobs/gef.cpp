@@ -51,8 +51,18 @@ std::string upper(std::string_view s) {
 // Quotes a piece of the file for a message, cut short so a hostile line cannot flood it.
 std::string quoted(std::string_view s) {
     constexpr std::size_t kShown = 40;
-    if (s.size() <= kShown) return "'" + std::string(s) + "'";
-    return "'" + std::string(s.substr(0, kShown)) + "...'";
+    std::string out = "'";
+    if (s.size() <= kShown) {
+        out += s;
+    } else {
+        std::size_t cut = kShown;
+        // Never cut inside a UTF-8 sequence: the message must stay valid text.
+        while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80) --cut;
+        out += s.substr(0, cut);
+        out += "...";
+    }
+    out += "'";
+    return out;
 }
 
 std::optional<double> to_number(std::string_view s) {
@@ -529,7 +539,11 @@ std::string coordinate_system_name(long long code) {
     }
 }
 
-std::string two_digits(long long v) { return (v < 10 ? "0" : "") + std::to_string(v); }
+std::string two_digits(long long v) {
+    std::string out = std::to_string(v);
+    if (out.size() < 2) out.insert(out.begin(), '0');
+    return out;
+}
 
 std::optional<std::string> measurement_text(const Header& header, int number) {
     for (const auto& h : header.lines) {
