@@ -45,7 +45,8 @@ def grown(text, factor):
         for line in rows:
             fields = line.split(separator) if separator else line.split()
             length = abs(float(fields[0])) + step
-            fields[0] = f"{length:.4f}"
+            # Written in the file's own number style: parse speed depends on it.
+            fields[0] = f"{length:.4E}" if "E" in fields[0].upper() else f"{length:.2f}"
             out.append((separator or " ").join(fields))
         step = length
     return head + "\n".join(out) + "\n"
