@@ -429,6 +429,12 @@ bool is_monotonic_ascending_x(const Points& self, bool strict, const Tolerance& 
 }
 
 bool is_equal(const Points& a, const Points& b, const Tolerance& tol) {
+    if (a.empty() || b.empty()) return a.empty() && b.empty();
+    // Simplifying keeps both end points, so they decide at once; equal lists need no simplifying.
+    if (!same_xy(a.front(), b.front(), tol) || !same_xy(a.back(), b.back(), tol)) return false;
+    if (a.size() == b.size() &&
+        std::equal(a.begin(), a.end(), b.begin(), [&](const Point& p, const Point& q) { return same_xy(p, q, tol); }))
+        return true;
     const Points sa = simplified(a, tol), sb = simplified(b, tol);
     if (sa.size() != sb.size()) return false;
     for (std::size_t k = 0; k < sa.size(); ++k)
