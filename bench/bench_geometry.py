@@ -6,6 +6,9 @@ Prints, per operation and profile size, the best time of ours and of shapely and
 (ours / shapely, below 1 is faster), then how our time grows from 1,000 to 100,000 vertices
 (100 means linear). Inputs are built outside the timed calls; results are converted to their
 usual Python form inside them (our Point lists, shapely geometries).
+
+Times are CPU time of this process: both sides run on one thread, and on a shared machine wall
+time mostly measures the other processes.
 """
 
 import argparse
@@ -25,9 +28,9 @@ def best_time(fn, budget=0.3, most=7):
     times = []
     start = time.perf_counter()
     while not times or (len(times) < most and time.perf_counter() - start < budget):
-        t0 = time.perf_counter()
+        t0 = time.process_time()
         fn()
-        times.append(time.perf_counter() - t0)
+        times.append(time.process_time() - t0)
     return min(times)
 
 
