@@ -43,6 +43,12 @@ const Point& seg_end(const Points& pts, std::size_t k) { return pts.size() == 1 
 // Where p lies on segment a-b as a parameter in [0, 1], if it lies on it within tolerance.
 // A point that equals an end point gets exactly 0 or 1, so callers can snap it to the vertex.
 std::optional<double> locate_on_segment(const Point& a, const Point& b, const Point& p, const Tolerance& tol) {
+    // Cheap rejection first. Twice the reach also covers the vertex test, whose tolerance grows
+    // with the vertex's own size (at most reach / (1 - rtol) here).
+    const double margin = 2.0 * reach(p, tol);
+    if (p.x < std::min(a.x, b.x) - margin || p.x > std::max(a.x, b.x) + margin ||
+        p.y < std::min(a.y, b.y) - margin || p.y > std::max(a.y, b.y) + margin)
+        return std::nullopt;
     if (same_xy(p, a, tol)) return 0.0;
     if (same_xy(p, b, tol)) return 1.0;
     const double dx = b.x - a.x, dy = b.y - a.y;
