@@ -177,8 +177,10 @@ def test_get_polyline_between_positional_and_keyword(zigzag):
      "Envelope profiles must be monotonic ascending in x"),
     (lambda line: Polyline.get_lowest_or_highest_profile_x(line, Polyline([]), lowest=False),
      "Cannot take the envelope of an empty polyline"),
-], ids=["between-start", "between-end", "split", "envelope-disjoint", "envelope-not-monotonic", "envelope-empty"])
-def test_operations_refuse_points_off_the_line(zigzag, call, text):
+    (lambda line: line.intersections_with_x_location(math.inf), "x must be a finite number (no NaN or infinity)"),
+], ids=["between-start", "between-end", "split", "envelope-disjoint", "envelope-not-monotonic", "envelope-empty",
+        "x-location-inf"])
+def test_operations_refuse_bad_input_and_leave_the_line_unchanged(zigzag, call, text):
     before = zigzag.serialize()
     with pytest.raises(ValueError) as exc:
         call(zigzag)

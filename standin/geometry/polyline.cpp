@@ -382,6 +382,7 @@ Points intersections(const Points& self, const Points& other, const Tolerance& t
 }
 
 Points intersections_with_x(const Points& self, double x, const Tolerance& tol) {
+    if (!std::isfinite(x)) throw std::invalid_argument("x must be a finite number (no NaN or infinity)");
     Points out;
     const std::size_t n = self.size();
     const bool ring = n >= 4 && same_xy(self.front(), self.back(), tol);

@@ -102,6 +102,7 @@ TEST(Polyline, IntersectionsWithXLocation) {
     expect_points(geometry::intersections_with_x(pl({{0, 0}, {5, 0}, {5, 3}, {10, 3}}), 11, tol), {});
     // A repeated vertex is one hit.
     expect_points(geometry::intersections_with_x(pl({{0, 0}, {5, 1}, {5, 1}, {10, 3}}), 5, tol), pl({{5, 1}}));
+    EXPECT_THROW(geometry::intersections_with_x(pl({{0, 0}, {10, 10}}), std::nan(""), tol), std::invalid_argument);
 }
 
 TEST(Polyline, IntersectionsWithXOnRingCountsClosingPointOnce) {
