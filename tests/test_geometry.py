@@ -311,6 +311,32 @@ def test_seam_joined_to_a_boundary_it_lies_on_does_not_double_back():
     assert [xy(c.points) for c in connector] == [[(10, -7), (10, -4)]]
 
 
+def test_layers_continued_under_a_wider_upper_layout_still_stack():
+    """Layers of a lower layout (x 0..10, boundaries at y -10, -5, 0) continued left along the
+    bottom of an upper layout that starts at x -5: each continued top must be the next bottom."""
+    left_boundary = Polyline(pts((0, -10), (0, -5), (0, 0)))
+    upper_bottom = Polyline(pts((-5, 0), (10, 0)))
+    seam = Polyline(pts((0, 0), (10, 0)))
+    followed = upper_bottom.combine_with(Polyline(pts((10, 0), (10, 3)))).split(seam.start_point)[0]
+    guide = left_boundary.combine_with(seam)
+
+    def continued(profile):
+        piece = followed
+        if followed.end_point != profile.start_point:
+            connector = Polyline([followed.end_point, profile.start_point]).find_overlaps(guide)[0]
+            piece = followed.combine_with(connector)
+        shared = profile.find_overlaps(seam)
+        own = profile.combine_with(shared[0]) if len(shared) == 1 else profile
+        return Polyline([]).combine_with(piece).combine_with(own)
+
+    levels = [Polyline(pts((0, y), (10, y))) for y in (-10, -5, 0)]
+    bounds = [continued(level) for level in levels]
+    assert xy(bounds[0].points) == [(-5, 0), (0, 0), (0, -5), (0, -10), (10, -10)]
+    assert xy(bounds[1].points) == [(-5, 0), (0, 0), (0, -5), (10, -5)]
+    assert bounds[2].is_equal_to(upper_bottom.combine_with(upper_bottom.find_overlaps(seam)[0]))
+    assert all(b.is_monotonic_ascending_x(False) for b in bounds)
+
+
 def test_partial_continuation_and_end_to_start_joins():
     profile = Polyline(pts((0, 0), (10, 0)))
     onward = Polyline(pts((6, 0), (10, 0), (10, 5)))
