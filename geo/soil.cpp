@@ -213,7 +213,9 @@ void merge_adjacent_same_soil_layers(py::object self) {
 // Thin-layer filtering
 
 py::object span(py::handle block) {
-    return abs_difference(item(block, 0).attr("top_of_layer"), item(block, length(block) - 1).attr("bottom_of_layer"));
+    py::object top = item(block, 0).attr("top_of_layer");
+    py::object bottom = item(block, length(block) - 1).attr("bottom_of_layer");
+    return abs_difference(top, bottom);
 }
 
 // The replacement for one group of thin layers found at [start_index, end_index) of `layers`.
@@ -538,7 +540,9 @@ void fill_soil_layer(py::module_& m) {
         ":param bottom_of_layer: level of the bottom of the layer\n"
         ":param properties: optional dictionary of extra parameters of the layer");
     pyclass::readonly_property(SoilLayer, "thickness", [](py::object self) {
-        return abs_difference(self.attr("top_of_layer"), self.attr("bottom_of_layer"));
+        py::object top = self.attr("top_of_layer");
+        py::object bottom = self.attr("bottom_of_layer");
+        return abs_difference(top, bottom);
     }, "Thickness of the layer: the absolute difference of its top and bottom levels (read-only).");
     pyclass::method(SoilLayer, "__repr__", [](py::object self) {
         std::string text = "SoilLayer(soil='" + shown(self.attr("soil"));
