@@ -532,20 +532,20 @@ def layouts(draw):
     """Continuous layouts of a few soils with thicknesses exact in binary, some sharing text properties."""
     soils = [Soil(name, RED) for name in ("A", "B", "C")]
     count = draw(st.integers(1, 12))
-    top, specs = 0.0, []
+    top, rows = 0.0, []
     for _ in range(count):
         thickness = draw(st.sampled_from([0.125, 0.25, 0.5, 1.0, 2.0]))
         properties = {"v": draw(st.integers(0, 9))}
         if draw(st.booleans()):
             properties["k"] = draw(st.sampled_from(["x", "y"]))
-        specs.append((draw(st.integers(0, 2)), top, top - thickness, properties))
+        rows.append((draw(st.integers(0, 2)), top, top - thickness, properties))
         top -= thickness
-    return soils, specs
+    return soils, rows
 
 
 def build(data, container):
-    soils, specs = data
-    return SoilLayout(container([SoilLayer(soils[s], top, bottom, dict(p)) for s, top, bottom, p in specs]))
+    soils, rows = data
+    return SoilLayout(container([SoilLayer(soils[s], top, bottom, dict(p)) for s, top, bottom, p in rows]))
 
 
 def outcome(layout, operation):
