@@ -77,4 +77,5 @@ TERRAK_MODULE(geo, m) {
     geo::import_third_party(m);
     m.attr("GEFParsingException") = host::global("GEFParsingError");
     geo::create_classes(m);
+    geo::register_cpt(m);
 }
