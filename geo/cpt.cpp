@@ -308,7 +308,11 @@ void register_gef_file() {
     }, "file_content"_a);
 
     pyclass::classmethod(gef_file, "from_file", [](py::object cls, py::object file_path, py::object encoding) {
-        py::object file = pyclass::builtin("open")(file_path, "r", "encoding"_a = encoding);
+        // open() also takes an int as a file descriptor and closes it afterwards: a stray number
+        // (or a bool) would read and then close one of the process's own descriptors, such as
+        // stdin or stdout. Only paths are accepted; os.fspath gives the usual TypeError otherwise.
+        py::object path = host::global("os").attr("fspath")(file_path);
+        py::object file = pyclass::builtin("open")(path, "r", "encoding"_a = encoding);
         // As a with-block: the file is closed on every path, and an error of reading wins.
         py::object content;
         file.attr("__enter__")();
@@ -323,7 +327,7 @@ void register_gef_file() {
     }, "cls"_a, "file_path"_a, "encoding"_a = "ISO-8859-1",
        "Reads a GEF file as text and returns a GEFFile (an instance of the class it is called on).\n\n"
        "Args:\n"
-       "    file_path: path of the file (str, bytes or os.PathLike).\n"
+       "    file_path: path of the file (str, bytes or os.PathLike); a file descriptor is refused.\n"
        "    encoding: text encoding of the file; the default \"ISO-8859-1\" decodes every byte.\n\n"
        "Line ends \"\\r\\n\" and \"\\r\" are read as \"\\n\".");
 

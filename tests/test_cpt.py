@@ -1,4 +1,5 @@
 import builtins
+import os
 
 import pytest
 from munch import Munch
@@ -374,6 +375,14 @@ def test_from_file_lets_errors_through(tmp_path, name, raw, encoding, error):
         (tmp_path / name).write_bytes(raw)
     with pytest.raises(error):
         GEFFile.from_file(tmp_path / name, encoding=encoding)
+
+
+@pytest.mark.parametrize("descriptor", [0, 1, True])
+def test_from_file_refuses_file_descriptors(descriptor):
+    with pytest.raises(TypeError) as exc:
+        GEFFile.from_file(descriptor)
+    assert str(exc.value) == f"expected str, bytes or os.PathLike object, not {type(descriptor).__name__}"
+    os.fstat(descriptor)  # still open
 
 
 def test_from_file_closes_the_file_when_reading_fails(tmp_path, monkeypatch):
