@@ -5,6 +5,8 @@
 // on, and turn the answers into GEF dictionaries, GEFData objects and soil layouts.
 #include "geo/geo.hpp"
 
+#include <cstdint>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -67,6 +69,49 @@ std::pair<py::object, py::object> unpack_pair(py::handle item) {
     if (values.size() < 2)
         throw py::value_error("not enough values to unpack (expected 2, got " + std::to_string(values.size()) + ")");
     return {values[0], values[1]};
+}
+
+// Standard Base64 (RFC 4648 alphabet, "=" padding, no line breaks) of `size` bytes into `out`,
+// which has room for base64_length(size) characters.
+constexpr std::size_t base64_length(std::size_t size) { return (size + 2) / 3 * 4; }
+
+void base64_encode(const unsigned char* in, std::size_t size, char* out) {
+    static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    const unsigned char* const whole_end = in + size / 3 * 3;
+    for (; in != whole_end; in += 3, out += 4) {
+        const std::uint32_t n = (std::uint32_t{in[0]} << 16) | (std::uint32_t{in[1]} << 8) | in[2];
+        out[0] = alphabet[(n >> 18) & 63];
+        out[1] = alphabet[(n >> 12) & 63];
+        out[2] = alphabet[(n >> 6) & 63];
+        out[3] = alphabet[n & 63];
+    }
+    const std::size_t rest = size % 3;
+    if (rest == 0) return;
+    const std::uint32_t n = (std::uint32_t{in[0]} << 16) | (rest == 2 ? std::uint32_t{in[1]} << 8 : 0);
+    out[0] = alphabet[(n >> 18) & 63];
+    out[1] = alphabet[(n >> 12) & 63];
+    out[2] = rest == 2 ? alphabet[(n >> 6) & 63] : '=';
+    out[3] = '=';
+}
+
+// The payload text of a file: Base64 of its UTF-8 bytes, as text. GEF files run to megabytes, so
+// the encoding runs without the interpreter lock, straight into the new (ASCII) str.
+py::str base64_of_utf8(py::handle text) {
+    py::bytes utf8 = text.attr("encode")("utf-8");
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(utf8.ptr(), &data, &size) != 0) throw py::error_already_set();
+    const std::size_t length = base64_length(static_cast<std::size_t>(size));
+    if (length > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
+    auto result = py::reinterpret_steal<py::str>(PyUnicode_New(static_cast<Py_ssize_t>(length), 127));
+    if (!result) throw py::error_already_set();
+    char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(result.ptr()));
+    {
+        // Only this function holds the new str, and `utf8` (immutable) keeps the input alive.
+        py::gil_scoped_release unlocked;
+        base64_encode(reinterpret_cast<const unsigned char*>(data), static_cast<std::size_t>(size), out);
+    }
+    return result;
 }
 
 py::object post_job(const char* path, py::dict payload, py::dict error_mapping) {
@@ -340,10 +385,8 @@ void register_gef_file() {
         if (!requested_list) throw py::error_already_set();
         py::set requested(requested_list);
 
-        py::object utf8 = self.attr("file_content").attr("encode")("utf-8");
-        py::object encoded = host::global("base64").attr("b64encode")(utf8).attr("decode")("utf-8");
         py::dict payload;
-        payload["file_content"] = encoded;
+        payload["file_content"] = base64_of_utf8(self.attr("file_content"));
         py::dict error_mapping;
         error_mapping["NotImplementedError"] = py::handle(PyExc_NotImplementedError);
         error_mapping["ParsingError"] = host::global("GEFParsingError");

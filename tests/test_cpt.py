@@ -1,7 +1,10 @@
+import base64
 import builtins
 import os
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 from munch import Munch
 
 import terrak.geo as geo
@@ -426,6 +429,31 @@ def test_parse_posts_base64_of_utf8(post, content, encoded):
     mapping = items(kwargs["error_mapping"])
     assert mapping == [("NotImplementedError", NotImplementedError), ("ParsingError", GEFParsingError)]
     assert mapping[0][1] is NotImplementedError and mapping[1][1] is GEFParsingError
+
+
+@pytest.mark.parametrize(("content", "encoded"), [
+    ("f", "Zg=="), ("fo", "Zm8="), ("foo", "Zm9v"), ("foob", "Zm9vYg=="), ("fooba", "Zm9vYmE="),
+    ("foobar", "Zm9vYmFy"), ("\x7f\x80\xff", "f8KAw78="), ("\U0001f600", "8J+YgA=="),
+])
+def test_parse_base64_matches_the_standard_vectors(post, content, encoded):
+    post.answer = PARSED
+    GEFFile(content).parse()
+    assert post.only_call[0][1] == {"file_content": encoded}
+
+
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(st.text(st.characters(exclude_categories=["Cs"])))
+def test_parse_base64_decodes_back_to_the_text(post, content):
+    post.calls.clear()
+    post.answer = PARSED
+    GEFFile(content).parse()
+    assert base64.b64decode(post.only_call[0][1]["file_content"], validate=True).decode("utf-8") == content
+
+
+def test_parse_refuses_text_that_has_no_utf8_form(post):
+    with pytest.raises(UnicodeEncodeError):
+        GEFFile("\ud800").parse()
+    assert post.calls == []
 
 
 def test_parse_sends_the_same_request_whatever_verbose(post):
