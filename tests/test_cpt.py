@@ -543,3 +543,13 @@ def test_file_to_layout_through_recorded_jobs(tmp_path, post, layouts):
     assert layout == {"serialized": {"layers": [{"top": 0}]}}
     assert post.calls[1][0][1]["cpt_data"] == {"headers": PARSED["headers"], "measurement_data": {
         "Rf": [1, 2], "fs": [3, 4], "qc": [5, 6], "elevation": [-1, -2]}}
+
+
+@pytest.mark.parametrize("member", [
+    RobertsonMethod, TableMethod, NormalizedSoilBehaviourTypeIndexMethod, GEFData,
+    _ClassificationMethod.get_method_params, RobertsonMethod.get_method_params, TableMethod.get_method_params,
+    NormalizedSoilBehaviourTypeIndexMethod.get_method_params, GEFData.serialize, GEFData.classify,
+    GEFFile.from_file, GEFFile.parse,
+], ids=lambda member: getattr(member, "__name__", "?"))
+def test_public_members_are_documented(member):
+    assert isinstance(member.__doc__, str) and len(member.__doc__) > 40
