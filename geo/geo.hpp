@@ -13,5 +13,13 @@ py::dict classification_method_body();
 
 // Fills the classification methods, GEFData and GEFFile with their members.
 void register_cpt(py::module_& m);
+// Fills Soil, UndefinedSoil, SoilLayer, SoilLayout and PositionalSoilLayout, created empty by the frame.
+void register_soil(py::module_& m);
+// Binds _get_replacement_dict_from_soil_layer_block, at its place in the namespace.
+void define_soil_layer_block_function(py::module_& m);
+// Two-dimensional soil model: members of PiezoLine, SoilLayer2D and SoilLayout2D.
+void register_soil2d(py::module_& m);
+// The module function _check_soil_layouts, bound at its place after SoilLayout2D.
+void define_check_soil_layouts(py::module_& m);
 
 }  // namespace geo
