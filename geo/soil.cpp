@@ -177,7 +177,7 @@ void merge_in_one_pass(py::list layers) {
             merged_any = true;
             merge_pair(upper, lower);
         }
-    } catch (py::error_already_set&) {
+    } catch (...) {  // Python errors and the merge errors raised from C++ alike
         if (merged_any) {
             kept.append(upper);
             for (std::size_t k = j; k < before.size(); ++k) kept.append(before[k]);
