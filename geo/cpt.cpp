@@ -40,13 +40,6 @@ bool contains(py::handle container, py::handle needle) {
     return found == 1;
 }
 
-// format(value, ""), which is what an f-string field without a format spec shows.
-std::string formatted(py::handle value) {
-    py::object text = py::reinterpret_steal<py::object>(PyObject_Format(value.ptr(), nullptr));
-    if (!text) throw py::error_already_set();
-    return text.cast<std::string>();
-}
-
 // hasattr() as Python has it: only AttributeError means "absent"; any other error propagates.
 bool has_attribute(py::handle object, const char* name) {
     try {
@@ -142,10 +135,13 @@ void register_classification_methods() {
                             "Error: Missing \"name\" key in soil_properties dict. "
                             "Every soil must have at least a \"name\" key!");
             py::object name = entry[py::str("name")];
-            if (!contains(zone_names, name))
-                host::raise("GEFParsingError", "Error: \"name\":" + formatted(name) +
-                                                   " provided in soil_properties does not match with Robertson "
-                                                   "zone names");
+            if (!contains(zone_names, name)) {
+                // str.format shows the value as an f-string field would, and keeps any text intact.
+                py::str text = py::str("Error: \"name\":{} provided in soil_properties does not match with "
+                                       "Robertson zone names").format(name);
+                PyErr_SetObject(host::global("GEFParsingError").ptr(), text.ptr());
+                throw py::error_already_set();
+            }
         }
         self.attr("soil_properties") = soil_properties;
     }, "soil_properties"_a);

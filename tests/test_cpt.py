@@ -172,11 +172,12 @@ def unknown_zone(text):
     ([{"name": 3}], unknown_zone("3")),
     ([{"name": 2.5}], unknown_zone("2.5")),
     ([{"name": None}], unknown_zone("None")),
+    ([{"name": "zone \ud800"}], unknown_zone("zone \ud800")),
     ([{"color": "166,42,42"}], MISSING_NAME),
     ([{"name": "Robertson zone 1"}, {}], MISSING_NAME),
     ([{}, {"name": "zone X"}], MISSING_NAME),
     ([{"name": "zone X"}, {}], unknown_zone("zone X")),
-], ids=["zone-10", "lower-case", "int", "float", "none", "no-name", "second-entry", "first-error-wins-1",
+], ids=["zone-10", "lower-case", "int", "float", "none", "lone-surrogate", "no-name", "second-entry", "first-error-wins-1",
         "first-error-wins-2"])
 def test_robertson_rejects_bad_zones_with_parsing_error(properties, text):
     method = RobertsonMethod.__new__(RobertsonMethod)
