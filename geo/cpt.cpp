@@ -176,9 +176,8 @@ void register_classification_methods() {
         params["qualification_table"] = self.attr("qualification_table");
         params["ground_water_level"] = self.attr("ground_water_level");
         return params;
-    },
-       "Returns {\"qualification_table\": ..., \"ground_water_level\": ...}, holding the objects given to the "
-       "constructor.");
+    }, "Returns {\"qualification_table\": ..., \"ground_water_level\": ...}, holding the objects given to "
+       "the constructor.");
     recount_abstract_methods(table);
 
     py::object ic = host::global("NormalizedSoilBehaviourTypeIndexMethod");
@@ -209,9 +208,8 @@ void register_classification_methods() {
         params["specific_weight_soil"] = self.attr("specific_weight_soil");
         params["resolution"] = self.attr("resolution");
         return params;
-    },
-       "Returns {\"ic_table\": ..., \"ground_water_level\": ..., \"specific_weight_soil\": ..., \"resolution\": ...}, "
-       "holding the objects given to the constructor.");
+    }, "Returns {\"ic_table\": ..., \"ground_water_level\": ..., \"specific_weight_soil\": ..., "
+       "\"resolution\": ...}, holding the objects given to the constructor.");
     recount_abstract_methods(ic);
 }
 
@@ -290,12 +288,12 @@ void register_gef_data() {
     }, "gef_dict"_a);
 
     pyclass::method(gef_data, "serialize", [](py::object self) { return self.attr("classification_data"); },
-               "Returns the GEF dictionary the object was built from (the very object, not a copy).\n\n"
-               "Changing attributes of the GEFData object does not change it; changing the returned\n"
-               "dictionary does.");
+                    "Returns the GEF dictionary the object was built from (the very object, not a copy).\n\n"
+                    "Changing attributes of the GEFData object does not change it; changing the returned\n"
+                    "dictionary does.");
 
-    pyclass::method(gef_data, "classify", [](py::object self, py::object method, py::object return_soil_layout_obj)
-                                         -> py::object {
+    pyclass::method(gef_data, "classify", [](py::object self, py::object method,
+                                             py::object return_soil_layout_obj) -> py::object {
         const char* kind = nullptr;
         if (py::isinstance(method, host::global("RobertsonMethod"))) {
             kind = "robertson";
@@ -373,11 +371,12 @@ void register_gef_file() {
        "Line ends \"\\r\\n\" and \"\\r\" are read as \"\\n\".");
 
     pyclass::method(gef_file, "parse", [](py::object self, py::object additional_columns, py::object /*verbose*/,
-                                     py::object return_gef_data_obj) -> py::object {
+                                          py::object return_gef_data_obj) -> py::object {
         if (additional_columns.is_none()) additional_columns = py::list();
         py::list always;
         for (const char* column : {"elevation", "qc", "Rf"}) always.append(column);
-        py::object requested_list = py::reinterpret_steal<py::object>(PyNumber_Add(always.ptr(), additional_columns.ptr()));
+        // List concatenation, as documented: a tuple or a string of columns is refused with its TypeError.
+        auto requested_list = py::reinterpret_steal<py::object>(PyNumber_Add(always.ptr(), additional_columns.ptr()));
         if (!requested_list) throw py::error_already_set();
         py::set requested(requested_list);
 

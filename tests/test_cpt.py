@@ -177,8 +177,8 @@ def unknown_zone(text):
     ([{"name": "Robertson zone 1"}, {}], MISSING_NAME),
     ([{}, {"name": "zone X"}], MISSING_NAME),
     ([{"name": "zone X"}, {}], unknown_zone("zone X")),
-], ids=["zone-10", "lower-case", "int", "float", "none", "lone-surrogate", "no-name", "second-entry", "first-error-wins-1",
-        "first-error-wins-2"])
+], ids=["zone-10", "lower-case", "int", "float", "none", "lone-surrogate", "no-name", "second-entry",
+        "first-error-wins-1", "first-error-wins-2"])
 def test_robertson_rejects_bad_zones_with_parsing_error(properties, text):
     method = RobertsonMethod.__new__(RobertsonMethod)
     with pytest.raises(GEFParsingError) as exc:
