@@ -11,6 +11,8 @@ namespace py = pybind11;
 // The namespace entries _ClassificationMethod needs when it is created (its abstract method).
 py::dict classification_method_body();
 
+// Fills the classification methods, GEFData and GEFFile with their members.
+void register_cpt(py::module_& m);
 // Fills Soil, UndefinedSoil, SoilLayer, SoilLayout and PositionalSoilLayout, created empty by the frame.
 void register_soil(py::module_& m);
 // Binds _get_replacement_dict_from_soil_layer_block, at its place in the namespace.

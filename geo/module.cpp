@@ -79,6 +79,7 @@ TERRAK_MODULE(geo, m) {
     geo::import_third_party(m);
     m.attr("GEFParsingException") = host::global("GEFParsingError");
     geo::create_classes(m);
+    geo::register_cpt(m);
     geo::register_soil(m);
     geo::register_soil2d(m);
 }
