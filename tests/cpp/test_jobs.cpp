@@ -137,11 +137,18 @@ TEST(GefParse, VoidsAreDroppedOrBridged) {
 TEST(GefParse, SeparatorsOptional) {
     const std::string whitespace =
         "#GEFID= 1, 0, 0\n#PROCEDURECODE= CPT-Report, 1, 0, 0\n#TESTID= W\n#ZID= 31000, 0.0\n"
-        "#COLUMNINFO= 1, m, l, 1\n#COLUMNINFO= 2, MPa, qc, 2\n#EOH=\n"
-        " 1.0E-02\t 2.0E+00\n\n  2.0E-02   +3.0E+00  \n";
+        "#COLUMNINFO= 1, m, l, 1\n#COLUMNINFO= 2, MPa, qc, 2\n#COLUMNINFO= 3, MPa, fs, 3\n#EOH=\n"
+        " 1.0E-02\t 2.0E+00 0.1\n\n  2.0E-02   +3.0E+00 0.3  \n";
     const auto r = jobs::parse_gef(whitespace);
     EXPECT_EQ(col(r, "qc"), (std::vector<double>{2.0, 3.0}));
-    EXPECT_EQ(r.column("Rf"), nullptr);  // no friction at all: no ratio to report
+    EXPECT_EQ(col(r, "fs"), (std::vector<double>{0.1, 0.3}));
+}
+
+TEST(GefParse, NoFrictionIsRefused) {
+    const std::string qc_only =
+        "#GEFID= 1, 0, 0\n#TESTID= W\n#ZID= 31000, 0.0\n"
+        "#COLUMNINFO= 1, m, l, 1\n#COLUMNINFO= 2, MPa, qc, 2\n#EOH=\n1.0 2.0\n";
+    expect_error(qc_only, "ParsingError", "no friction data");
 }
 
 struct BadFile {
