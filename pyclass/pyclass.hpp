@@ -8,6 +8,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -40,17 +41,43 @@ inline py::object make_class(py::module_& module, const char* name, py::tuple ba
     return cls;
 }
 
-// Gives a function the names a def inside the class body would have.
-inline void name_member(py::handle cls, py::handle function, const char* name) {
-    const std::string qualname = py::str(cls.attr("__qualname__")).cast<std::string>() + "." + name;
-    py::setattr(function, "__qualname__", py::str(qualname));
+// CPython reads a builtin's signature for inspect.signature() and help() from a first line
+// "name(a, b=1)\n--\n\n" of its documentation. pybind11 knows the argument names and defaults
+// (the py::arg extras), so the toolkit writes that line for every function it makes; a
+// documentation string that already starts with its own signature line is left as it is.
+inline void add_text_signature(py::handle function) {
+    py::handle cfunction = py::detail::get_function(function);
+    if (!cfunction || !PyCFunction_Check(cfunction.ptr())) return;
+    auto* record = py::detail::function_record_ptr_from_PyObject(PyCFunction_GET_SELF(cfunction.ptr()));
+    if (record == nullptr || record->next != nullptr || record->def == nullptr) return;  // overloads: no single signature
+    const std::string doc = record->doc ? record->doc : "";
+    const std::string name = record->name ? record->name : "";
+    if (doc.rfind(name + "(", 0) == 0 && doc.find("\n--\n\n") != std::string::npos) return;
+    std::string signature = name + "(";
+    for (std::size_t i = 0; i < record->nargs; ++i) {
+        // Functions bound without py::arg extras have no argument records: pybind11 calls them
+        // self (for a method) and arg0, arg1, ...
+        const bool described = i < record->args.size();
+        std::string parameter = described && record->args[i].name ? record->args[i].name
+                                : (record->is_method && i == 0) ? "self"
+                                                                 : "arg" + std::to_string(i);
+        if (record->has_args && i == record->nargs_pos) parameter = "*" + parameter;
+        if (record->has_kwargs && i + 1 == record->nargs) parameter = "**" + parameter;
+        if (described && record->args[i].value) parameter += "=" + std::string(py::repr(record->args[i].value));
+        signature += (i ? ", " : "") + parameter;
+    }
+    signature += ")\n--\n\n" + doc;
+    // The function lives as long as its class or module, which live to the end of the process.
+    record->def->ml_doc = strdup(signature.c_str());
 }
 
 // A method: is_method() makes the builtin bind `self` the way a def does; keyword arguments and
 // defaults come from the py::arg extras.
 template <class F, class... Extra>
 void method(py::handle cls, const char* name, F&& f, const Extra&... extra) {
-    cls.attr(name) = py::cpp_function(std::forward<F>(f), py::name(name), py::is_method(cls), extra...);
+    py::cpp_function function(std::forward<F>(f), py::name(name), py::is_method(cls), extra...);
+    add_text_signature(function);
+    cls.attr(name) = function;
 }
 
 // Never name the C++ function "__init__": pybind11 takes that name for the constructor of one of
@@ -58,8 +85,9 @@ void method(py::handle cls, const char* name, F&& f, const Extra&... extra) {
 template <class F, class... Extra>
 void init(py::handle cls, F&& f, const Extra&... extra) {
     const std::string shown = py::str(cls.attr("__name__"));
-    cls.attr("__init__") =
-        py::cpp_function(std::forward<F>(f), py::name(shown.c_str()), py::is_method(cls), extra...);
+    py::cpp_function function(std::forward<F>(f), py::name(shown.c_str()), py::is_method(cls), extra...);
+    add_text_signature(function);
+    cls.attr("__init__") = function;
 }
 
 template <class F>
@@ -71,19 +99,23 @@ void readonly_property(py::handle cls, const char* name, F&& get, const char* do
 template <class F, class... Extra>
 void classmethod(py::handle cls, const char* name, F&& f, const Extra&... extra) {
     py::cpp_function fn(std::forward<F>(f), py::name(name), extra...);
+    add_text_signature(fn);
     cls.attr(name) = builtin("classmethod")(fn);
 }
 
 template <class F, class... Extra>
 void staticmethod(py::handle cls, const char* name, F&& f, const Extra&... extra) {
     py::cpp_function fn(std::forward<F>(f), py::name(name), extra...);
+    add_text_signature(fn);
     cls.attr(name) = builtin("staticmethod")(fn);
 }
 
 // A module-level function whose __module__ is the module's name.
 template <class F, class... Extra>
 void function(py::module_& module, const char* name, F&& f, const Extra&... extra) {
-    module.attr(name) = py::cpp_function(std::forward<F>(f), py::name(name), py::scope(module), extra...);
+    py::cpp_function function(std::forward<F>(f), py::name(name), py::scope(module), extra...);
+    add_text_signature(function);
+    module.attr(name) = function;
 }
 
 inline void set_doc(py::handle target, const char* doc) { py::setattr(target, "__doc__", py::str(doc)); }
