@@ -11,4 +11,9 @@ namespace py = pybind11;
 // The namespace entries _ClassificationMethod needs when it is created (its abstract method).
 py::dict classification_method_body();
 
+// Plots: the module function gef_visualization (defined at its place among the classes) and the
+// plot members of the classes.
+void define_gef_visualization(py::module_& m);
+void register_plots(py::module_& m);
+
 }  // namespace geo

@@ -55,6 +55,7 @@ void create_classes(py::module_& m) {
     pyclass::make_class(m, "_QualificationTablePlot");
     pyclass::make_class(m, "GEFData");
     pyclass::make_class(m, "GEFFile");
+    define_gef_visualization(m);
     pyclass::make_class(m, "Soil");
     pyclass::make_class(m, "UndefinedSoil", py::make_tuple(g("Soil")));
     pyclass::make_class(m, "PiezoLine", py::make_tuple(g("Polyline")));
@@ -77,4 +78,5 @@ TERRAK_MODULE(geo, m) {
     geo::import_third_party(m);
     m.attr("GEFParsingException") = host::global("GEFParsingError");
     geo::create_classes(m);
+    geo::register_plots(m);
 }
