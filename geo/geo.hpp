@@ -11,6 +11,9 @@ namespace py = pybind11;
 // The namespace entries _ClassificationMethod needs when it is created (its abstract method).
 py::dict classification_method_body();
 
+// Fills the classification methods, GEFData and GEFFile with their members.
+void register_cpt(py::module_& m);
+
 // Plots: the module function gef_visualization (defined at its place among the classes) and the
 // plot members of the classes.
 void define_gef_visualization(py::module_& m);

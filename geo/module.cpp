@@ -78,5 +78,6 @@ TERRAK_MODULE(geo, m) {
     geo::import_third_party(m);
     m.attr("GEFParsingException") = host::global("GEFParsingError");
     geo::create_classes(m);
+    geo::register_cpt(m);
     geo::register_plots(m);
 }
