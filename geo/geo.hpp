@@ -19,4 +19,9 @@ void register_cpt(py::module_& m);
 void define_gef_visualization(py::module_& m);
 void register_plots(py::module_& m);
 
+// Fills Soil, UndefinedSoil, SoilLayer, SoilLayout and PositionalSoilLayout, created empty by the frame.
+void register_soil(py::module_& m);
+// Binds _get_replacement_dict_from_soil_layer_block, at its place in the namespace.
+void define_soil_layer_block_function(py::module_& m);
+
 }  // namespace geo

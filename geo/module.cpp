@@ -63,6 +63,7 @@ void create_classes(py::module_& m) {
     pyclass::make_class(m, "SoilLayer2D");
     pyclass::make_class(m, "SoilLayout");
     pyclass::make_class(m, "PositionalSoilLayout", py::make_tuple(g("SoilLayout")));
+    define_soil_layer_block_function(m);
     pyclass::make_class(m, "SoilLayout2D");
 }
 
@@ -79,5 +80,6 @@ TERRAK_MODULE(geo, m) {
     m.attr("GEFParsingException") = host::global("GEFParsingError");
     geo::create_classes(m);
     geo::register_cpt(m);
+    geo::register_soil(m);
     geo::register_plots(m);
 }

@@ -1,0 +1,715 @@
+// The soil model: soils, layers and one-dimensional layouts, with merging of equal neighbours and
+// removal of thin layers.
+//
+// Everything here works on Python objects and in Python's terms (comparisons, arithmetic, item and
+// attribute access), so the errors raised are the language's own and any number type the
+// application stores in levels or properties behaves as it would in plain Python. The layout
+// operations edit the caller's list in place; on plain lists they build the result in one pass and
+// store it with a single slice assignment, so that a classified CPT of many thousands of layers is
+// not cleaned up by shifting the list once per removed layer.
+#include "geo/geo.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <unordered_map>
+#include <vector>
+
+namespace geo {
+
+using namespace pybind11::literals;
+
+namespace {
+
+py::object global(const char* name) { return host::global(name); }
+
+py::object steal(PyObject* object) {
+    if (object == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(object);
+}
+
+// The truth of `a <op> b` as an if-statement sees it: no identity shortcut, so a NaN is unequal to
+// itself here just as in Python code.
+bool compare(py::handle a, py::handle b, int op) {
+    py::object result = steal(PyObject_RichCompare(a.ptr(), b.ptr(), op));
+    const int truth = PyObject_IsTrue(result.ptr());
+    if (truth < 0) throw py::error_already_set();
+    return truth != 0;
+}
+
+bool truth(py::handle value) {
+    const int result = PyObject_IsTrue(value.ptr());
+    if (result < 0) throw py::error_already_set();
+    return result != 0;
+}
+
+bool is_instance(py::handle object, py::handle types) {
+    const int result = PyObject_IsInstance(object.ptr(), types.ptr());
+    if (result < 0) throw py::error_already_set();
+    return result != 0;
+}
+
+// What an f-string shows for a value: format(value, "").
+std::string shown(py::handle value) {
+    return py::str(steal(PyObject_Format(value.ptr(), py::str("").ptr())));
+}
+
+py::object abs_difference(py::handle a, py::handle b) {
+    py::object difference = steal(PyNumber_Subtract(a.ptr(), b.ptr()));
+    return steal(PyNumber_Absolute(difference.ptr()));
+}
+
+Py_ssize_t length(py::handle sequence) {
+    const Py_ssize_t n = PyObject_Size(sequence.ptr());
+    if (n < 0) throw py::error_already_set();
+    return n;
+}
+
+py::object item(py::handle sequence, Py_ssize_t index) {
+    return steal(PySequence_GetItem(sequence.ptr(), index));
+}
+
+py::object munchify_or_empty(py::handle properties) {
+    return global("munchify")(properties.is_none() ? py::object(py::dict()) : py::reinterpret_borrow<py::object>(properties));
+}
+
+// `function(*iterable)`, failing with the text the interpreter gives for a value that cannot be
+// unpacked (so `Color(*5)` reads the same as in Python code).
+py::object call_unpacked(py::handle function, py::handle iterable) {
+    PyObject* value = iterable.ptr();
+    if (!PyTuple_CheckExact(value) && Py_TYPE(value)->tp_iter == nullptr && !PySequence_Check(value)) {
+        py::object described = steal(_PyObject_FunctionStr(function.ptr()));
+        PyErr_Format(PyExc_TypeError, "%U argument after * must be an iterable, not %.200s", described.ptr(),
+                     Py_TYPE(value)->tp_name);
+        throw py::error_already_set();
+    }
+    py::object arguments = steal(PySequence_Tuple(value));
+    return steal(PyObject_Call(function.ptr(), arguments.ptr(), nullptr));
+}
+
+py::object super_of(py::handle cls, py::handle self) { return pyclass::builtin("super")(cls, self); }
+
+// ---------------------------------------------------------------------------------------------
+// Merging adjacent layers of one soil
+
+// Joins `lower` into `upper` (both layers of one soil): properties first, then the level. Property
+// values are written one by one, so an error leaves the ones already averaged in place.
+void merge_pair(py::handle upper, py::handle lower) {
+    py::object upper_properties = upper.attr("properties");
+    if (!upper_properties.is_none()) {
+        py::object lower_properties = lower.attr("properties");
+        py::object upper_keys = upper_properties.attr("keys")();
+        py::object lower_keys = lower_properties.attr("keys")();
+        if (compare(upper_keys, lower_keys, Py_NE)) {
+            throw py::attribute_error(
+                "Cannot merge layers: layers do not share all properties. First layer properties: \n" +
+                std::string(py::str(py::list(upper_keys))) + ", \n second layer properties: \n" +
+                std::string(py::str(py::list(lower_keys))));
+        }
+        // Item access rather than attribute access: a property called "items" or "values", or a
+        // key that is not a string, would otherwise reach a dictionary method or fail.
+        py::object bool_or_str = py::make_tuple(pyclass::builtin("bool"), pyclass::builtin("str"));
+        py::object int_or_float = py::make_tuple(pyclass::builtin("int"), pyclass::builtin("float"));
+        py::object upper_thickness, lower_thickness;  // read on the first numeric value only
+        for (py::handle name : py::list(upper_keys)) {
+            py::object value_1 = upper_properties[name];
+            py::object value_2 = lower_properties[name];
+            py::object merged;
+            if (is_instance(value_1, bool_or_str)) {
+                if (compare(value_1, value_2, Py_NE)) {
+                    throw py::value_error("Cannot merge layers: values for property '" + std::string(py::str(name)) +
+                                          "' do not match ('" + std::string(py::str(value_1)) + "' != '" +
+                                          std::string(py::str(value_2)) + "').");
+                }
+                merged = value_1;
+            } else if (is_instance(value_1, int_or_float)) {
+                if (!upper_thickness) {
+                    upper_thickness = upper.attr("thickness");
+                    lower_thickness = lower.attr("thickness");
+                }
+                merged = (upper_thickness * value_1 + lower_thickness * value_2) / (upper_thickness + lower_thickness);
+            } else {
+                pyclass::raise(PyExc_NotImplementedError,
+                               "Cannot merge layers: values of property '" + std::string(py::str(name)) +
+                                   "' are of type '" + std::string(py::str(py::type::handle_of(value_1))) +
+                                   "', which is not supported.");
+            }
+            upper_properties[name] = merged;
+        }
+    }
+    upper.attr("bottom_of_layer") = lower.attr("bottom_of_layer");
+}
+
+// The documented algorithm step by step, for layer containers other than a plain list (their own
+// deletion is used, whatever it does).
+void merge_in_sequence(py::handle layers) {
+    Py_ssize_t i = 0;
+    while (i < length(layers) - 1) {
+        py::object upper = item(layers, i);
+        py::object lower = item(layers, i + 1);
+        if (!compare(upper.attr("soil"), lower.attr("soil"), Py_EQ)) {
+            ++i;
+            continue;
+        }
+        merge_pair(upper, lower);
+        if (PySequence_DelItem(layers.ptr(), i + 1) < 0) throw py::error_already_set();
+    }
+}
+
+// The same on a plain list, without deleting layers one at a time: the layers kept are collected
+// and stored once. After an error the list holds what the step-by-step algorithm would have left:
+// the merges done so far, the layer being grown, and the untouched rest.
+void merge_in_one_pass(py::list layers) {
+    std::vector<py::object> before;
+    for (py::handle layer : layers) before.emplace_back(py::reinterpret_borrow<py::object>(layer));
+    if (before.size() < 2) return;
+    py::list kept;
+    py::object upper = before[0];
+    bool merged_any = false;
+    std::size_t j = 1;
+    try {
+        for (; j < before.size(); ++j) {
+            const py::object& lower = before[j];
+            if (!compare(upper.attr("soil"), lower.attr("soil"), Py_EQ)) {
+                kept.append(upper);
+                upper = lower;
+                continue;
+            }
+            merged_any = true;
+            merge_pair(upper, lower);
+        }
+    } catch (...) {  // Python errors and the merge errors raised from C++ alike
+        if (merged_any) {
+            kept.append(upper);
+            for (std::size_t k = j; k < before.size(); ++k) kept.append(before[k]);
+            layers[py::slice(py::none(), py::none(), py::none())] = kept;
+        }
+        throw;
+    }
+    if (!merged_any) return;
+    kept.append(upper);
+    layers[py::slice(py::none(), py::none(), py::none())] = kept;
+}
+
+void merge_adjacent_same_soil_layers(py::object self) {
+    py::object layers = self.attr("layers");
+    if (PyList_CheckExact(layers.ptr()))
+        merge_in_one_pass(py::reinterpret_borrow<py::list>(layers));
+    else
+        merge_in_sequence(layers);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Thin-layer filtering
+
+py::object span(py::handle block) {
+    return abs_difference(item(block, 0).attr("top_of_layer"), item(block, length(block) - 1).attr("bottom_of_layer"));
+}
+
+// The replacement for one group of thin layers found at [start_index, end_index) of `layers`.
+py::dict replacement_for_block(py::handle block, py::handle layers, py::handle min_layer_thickness,
+                               py::handle replacements_so_far, Py_ssize_t start_index, Py_ssize_t end_index) {
+    py::object SoilLayer = global("SoilLayer");
+    py::object first = item(block, 0);
+    py::object last = item(block, length(block) - 1);
+    py::object new_layer;
+
+    // A group that is the whole layout has no neighbour to grow over it; it becomes one layer of its
+    // dominant soil, as a thick enough group does, instead of failing on the missing neighbour.
+    const bool whole_layout = start_index == 0 && end_index >= length(layers);
+    if (whole_layout || compare(span(block), min_layer_thickness, Py_GE)) {
+        py::object unique_soils = global("SoilLayout")(block).attr("filter_unique_soils")();
+        py::dict cumulative;
+        for (py::handle soil : unique_soils) cumulative[soil.attr("name")] = py::float_(0.0);
+        for (py::handle layer : block) {
+            py::object name = layer.attr("soil").attr("name");
+            py::object sum = py::object(cumulative[name]) + layer.attr("thickness");
+            cumulative[name] = sum;
+        }
+        // The largest cumulative thickness; on a tie the soil met first from the top.
+        py::object dominant_name, largest;
+        for (auto entry : cumulative) {
+            if (!largest || compare(entry.second, largest, Py_GT)) {
+                dominant_name = py::reinterpret_borrow<py::object>(entry.first);
+                largest = py::reinterpret_borrow<py::object>(entry.second);
+            }
+        }
+        py::object dominant_soil;
+        for (py::handle soil : unique_soils) {
+            if (compare(soil.attr("name"), dominant_name, Py_EQ)) {
+                dominant_soil = py::reinterpret_borrow<py::object>(soil);
+                break;
+            }
+        }
+        if (!dominant_soil) {
+            PyErr_SetNone(PyExc_ValueError);
+            throw py::error_already_set();
+        }
+        // Properties of the thickest layer of the dominant soil; the upper one on equal thickness.
+        py::object properties = py::none(), thickest;
+        for (py::handle layer : block) {
+            if (!compare(layer.attr("soil"), dominant_soil, Py_EQ)) continue;
+            py::object thickness = layer.attr("thickness");
+            if (!thickest || compare(thickness, thickest, Py_GT)) {
+                thickest = thickness;
+                properties = layer.attr("properties");
+            }
+        }
+        new_layer = SoilLayer(dominant_soil, first.attr("top_of_layer"), last.attr("bottom_of_layer"), properties);
+    } else if (start_index == 0) {
+        // At the top: the layer below grows upwards over the group.
+        py::object below = item(layers, end_index);
+        new_layer = SoilLayer(below.attr("soil"), first.attr("top_of_layer"), below.attr("bottom_of_layer"),
+                              below.attr("properties"));
+        end_index += 1;
+    } else {
+        py::object previous;
+        const Py_ssize_t replaced = length(replacements_so_far);
+        if (replaced > 0) {
+            previous = item(replacements_so_far, replaced - 1);
+            if (!compare(py::int_(start_index), previous["end_index"], Py_EQ)) previous = py::object();
+        }
+        if (previous) {
+            // The layer above is itself being replaced: that replacement grows down over the group
+            // and takes the place of the earlier entry.
+            py::object grown = previous["new_layer"];
+            new_layer = SoilLayer(grown.attr("soil"), grown.attr("top_of_layer"), last.attr("bottom_of_layer"),
+                                  grown.attr("properties"));
+            start_index = py::cast<Py_ssize_t>(previous["start_index"]);
+            if (PySequence_DelItem(replacements_so_far.ptr(), replaced - 1) < 0) throw py::error_already_set();
+        } else {
+            py::object above = item(layers, start_index - 1);
+            new_layer = SoilLayer(above.attr("soil"), above.attr("top_of_layer"), last.attr("bottom_of_layer"),
+                                  above.attr("properties"));
+            start_index = std::max<Py_ssize_t>(start_index - 1, 0);
+        }
+    }
+    py::dict replacement;
+    replacement["start_index"] = start_index;
+    replacement["end_index"] = end_index;
+    replacement["new_layer"] = new_layer;
+    return replacement;
+}
+
+py::object get_replacement_dict_from_soil_layer_block(py::object block, py::object layers,
+                                                      py::object min_layer_thickness,
+                                                      py::object replacements_so_far) {
+    const Py_ssize_t start_index = py::cast<Py_ssize_t>(layers.attr("index")(item(block, 0)));
+    const Py_ssize_t end_index =
+        py::cast<Py_ssize_t>(layers.attr("index")(item(block, length(block) - 1))) + 1;
+    return replacement_for_block(block, layers, min_layer_thickness, replacements_so_far, start_index, end_index);
+}
+
+// The module function as first bound; while the module still holds it, filtering may call the C++
+// body directly with the positions it already knows instead of searching the list for each group.
+PyObject* original_block_function = nullptr;
+
+// Positions of the first occurrence of each layer object, which is what `list.index` finds as long
+// as no layer type defines its own equality. Empty when one does (then `list.index` is used).
+std::unordered_map<PyObject*, Py_ssize_t> first_positions(const std::vector<py::object>& layers) {
+    std::unordered_map<PyObject*, Py_ssize_t> positions;
+    for (const py::object& layer : layers) {
+        if (Py_TYPE(layer.ptr())->tp_richcompare != PyBaseObject_Type.tp_richcompare) return {};
+    }
+    positions.reserve(layers.size());
+    for (std::size_t i = 0; i < layers.size(); ++i) positions.emplace(layers[i].ptr(), static_cast<Py_ssize_t>(i));
+    return positions;
+}
+
+struct Replacement {
+    Py_ssize_t start, end;
+    py::object new_layer;
+};
+
+// Applies the replacements, given for the list as it was, in one pass when they are ordered
+// integer ranges that do not overlap; that is what applying them from the last to the first gives.
+bool apply_in_one_pass(py::list layers, py::list replacements) {
+    const Py_ssize_t n = static_cast<Py_ssize_t>(layers.size());
+    std::vector<Replacement> ranges;
+    Py_ssize_t reached = 0;
+    for (py::handle entry : replacements) {
+        if (!PyDict_CheckExact(entry.ptr())) return false;
+        PyObject* start = PyDict_GetItemString(entry.ptr(), "start_index");
+        PyObject* end = PyDict_GetItemString(entry.ptr(), "end_index");
+        PyObject* new_layer = PyDict_GetItemString(entry.ptr(), "new_layer");
+        if (!start || !end || !new_layer || !PyLong_CheckExact(start) || !PyLong_CheckExact(end)) return false;
+        const Py_ssize_t s = PyLong_AsSsize_t(start), e = PyLong_AsSsize_t(end);
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
+        if (s < reached || e < s || e > n) return false;
+        ranges.push_back({s, e, py::reinterpret_borrow<py::object>(new_layer)});
+        reached = e;
+    }
+    py::list result;
+    Py_ssize_t position = 0;
+    for (const Replacement& range : ranges) {
+        for (; position < range.start; ++position) result.append(layers[static_cast<std::size_t>(position)]);
+        result.append(range.new_layer);
+        position = range.end;
+    }
+    for (; position < n; ++position) result.append(layers[static_cast<std::size_t>(position)]);
+    layers[py::slice(py::none(), py::none(), py::none())] = result;
+    return true;
+}
+
+void apply_from_last(py::object layers, py::list replacements) {
+    for (Py_ssize_t k = static_cast<Py_ssize_t>(replacements.size()) - 1; k >= 0; --k) {
+        py::object replacement = replacements[k];
+        py::object start = replacement["start_index"];
+        py::object end = replacement["end_index"];
+        py::object range = steal(PySlice_New(start.ptr(), end.ptr(), nullptr));
+        if (PyObject_DelItem(layers.ptr(), range.ptr()) < 0) throw py::error_already_set();
+        layers.attr("insert")(replacement["start_index"], replacement["new_layer"]);
+    }
+}
+
+py::object filter_layers_on_thickness(py::object self, py::object min_layer_thickness,
+                                      py::object merge_adjacent_same_soil_layers) {
+    if (min_layer_thickness.is_none())
+        throw py::type_error("'min_layer_thickness' must be a real number, not NoneType");
+    py::object layers = self.attr("layers");
+    const bool plain_list = PyList_CheckExact(layers.ptr());
+
+    // Steps that only compute: the layout is not touched until every replacement is known.
+    std::vector<py::object> walked;
+    for (py::handle layer : layers) walked.emplace_back(py::reinterpret_borrow<py::object>(layer));
+    const auto positions = plain_list ? first_positions(walked) : std::unordered_map<PyObject*, Py_ssize_t>{};
+
+    py::list replacements;
+    py::list group;
+    auto close_group = [&] {
+        py::object function = global("_get_replacement_dict_from_soil_layer_block");
+        if (function.ptr() == original_block_function && !positions.empty()) {
+            const Py_ssize_t start = positions.at(group[0].ptr());
+            const Py_ssize_t end = positions.at(group[py::len(group) - 1].ptr()) + 1;
+            replacements.append(replacement_for_block(group, layers, min_layer_thickness, replacements, start, end));
+        } else {
+            replacements.append(function(group, layers, min_layer_thickness, replacements));
+        }
+        group = py::list();
+    };
+    for (const py::object& layer : walked) {
+        if (py::len(group) > 0 && compare(span(group), min_layer_thickness, Py_GE)) close_group();
+        if (compare(layer.attr("thickness"), min_layer_thickness, Py_LT))
+            group.append(layer);
+        else if (py::len(group) > 0)
+            close_group();
+    }
+    if (py::len(group) > 0) close_group();
+
+    if (replacements.size() > 0) {
+        if (!plain_list || !apply_in_one_pass(py::reinterpret_borrow<py::list>(layers), replacements))
+            apply_from_last(layers, replacements);
+    }
+    // Only the value True itself asks for merging, not any true value.
+    if (merge_adjacent_same_soil_layers.ptr() == Py_True) self.attr("_merge_adjacent_same_soil_layers")();
+    return self;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Level repair
+
+// math.isclose for two floats, as the C library computes it; only used while the module's `math`
+// is the real one, so a replaced `math` still decides.
+bool isclose(double a, double b, double rel_tol, double abs_tol) {
+    if (a == b) return true;
+    if (std::isinf(a) || std::isinf(b)) return false;
+    const double diff = std::fabs(b - a);
+    return diff <= std::fabs(rel_tol * b) || diff <= std::fabs(rel_tol * a) || diff <= abs_tol;
+}
+
+void update_bottom_depth(py::object self) {
+    py::object layers = self.attr("layers");
+    py::object python_isclose = global("math").attr("isclose");
+    py::object rel_tol = global("ISCLOSE_RTOL");
+    py::object abs_tol = global("ISCLOSE_ATOL");
+    static PyObject* builtin_isclose = py::object(py::module_::import("math").attr("isclose")).release().ptr();
+    const bool fast = python_isclose.ptr() == builtin_isclose && PyFloat_CheckExact(rel_tol.ptr()) &&
+                      PyFloat_CheckExact(abs_tol.ptr()) && PyFloat_AS_DOUBLE(rel_tol.ptr()) >= 0.0 &&
+                      PyFloat_AS_DOUBLE(abs_tol.ptr()) >= 0.0;
+    const Py_ssize_t pairs = length(layers) - 1;
+    for (Py_ssize_t i = 0; i < pairs; ++i) {
+        py::object upper = item(layers, i);
+        py::object lower = item(layers, i + 1);
+        py::object bottom = upper.attr("bottom_of_layer");
+        py::object top = lower.attr("top_of_layer");
+        bool close;
+        if (fast && PyFloat_CheckExact(bottom.ptr()) && PyFloat_CheckExact(top.ptr()))
+            close = isclose(PyFloat_AS_DOUBLE(bottom.ptr()), PyFloat_AS_DOUBLE(top.ptr()),
+                            PyFloat_AS_DOUBLE(rel_tol.ptr()), PyFloat_AS_DOUBLE(abs_tol.ptr()));
+        else
+            close = truth(python_isclose(bottom, top, "rel_tol"_a = rel_tol, "abs_tol"_a = abs_tol));
+        if (!close) upper.attr("bottom_of_layer") = top;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Classes
+
+void fill_soil(py::module_& m) {
+    py::object Soil = m.attr("Soil");
+    pyclass::set_doc(Soil, "A soil material: a name, a display colour and a dictionary of extra properties.\n\n"
+                           "Two soils are equal when their names are equal; soils are not hashable.");
+    pyclass::init(Soil, [](py::object self, py::object name, py::object color, py::object properties) {
+        py::object converted = munchify_or_empty(properties);
+        self.attr("name") = name;
+        self.attr("_color") = color;
+        self.attr("properties") = converted;
+    }, "name"_a, "color"_a, "properties"_a = py::none(),
+        "Set name and colour of the soil material. Extra properties can be added with a dictionary; its keys\n"
+        "become attributes through munchify and can be read as ``self.properties.{extra_property_name}``.\n\n"
+        ":param name: name of the soil\n"
+        ":param color: display colour of the soil (Color)\n"
+        ":param properties: optional dictionary of extra soil properties");
+    pyclass::readonly_property(Soil, "color", [](py::object self) { return self.attr("_color"); },
+                               "The display colour of the soil (read-only).");
+    pyclass::method(Soil, "__eq__", [](py::object self, py::object other) {
+        return steal(PyObject_RichCompare(self.attr("name").ptr(), other.attr("name").ptr(), Py_EQ));
+    }, "other"_a, "Soils are equal when their names are equal; colour and properties are not compared.");
+    Soil.attr("__hash__") = py::none();  // equality by name without a hash, as a class body defining __eq__ gets
+    pyclass::method(Soil, "__repr__", [](py::object self) {
+        return "Soil(name=" + shown(self.attr("name")) + ", color=" + shown(self.attr("color")) +
+               ", properties=" + shown(global("unmunchify")(self.attr("properties"))) + ")";
+    });
+    pyclass::method(Soil, "update_properties", [](py::object self, py::object properties) {
+        self.attr("properties") = global("munchify")(properties);
+    }, "properties"_a,
+        "Replace the extra properties of the soil with the given dictionary (earlier entries are dropped).\n\n"
+        "Kept for backwards compatibility; to change single entries, change ``self.properties`` directly.\n\n"
+        ":param properties: dictionary of soil properties");
+    pyclass::method(Soil, "serialize", [](py::object self) {
+        py::dict d;
+        d["name"] = self.attr("name");
+        d["color"] = self.attr("color").attr("rgb");
+        d["properties"] = global("unmunchify")(self.attr("properties"));
+        return d;
+    }, "Return the soil as a dictionary with the keys \"name\", \"color\" (RGB triple) and \"properties\".");
+    pyclass::classmethod(Soil, "from_dict", [](py::object cls, py::object d) {
+        py::object name = d["name"];
+        py::object color = call_unpacked(global("Color"), d["color"]);
+        py::object properties = d.attr("get")("properties", py::none());
+        return cls(name, color, properties);
+    }, "cls"_a, "d"_a,
+        "Create a soil from a dictionary made by ``Soil.serialize()``: \"name\", \"color\" (the RGB triple)\n"
+        "and, optionally, \"properties\".\n\n"
+        ":param d: dictionary (or Munch) of the soil");
+
+    py::object UndefinedSoil = m.attr("UndefinedSoil");
+    pyclass::set_doc(UndefinedSoil, "A soil for layers whose soil is not determined: named \"Undefined soil layer\", "
+                                    "coloured black, without properties.");
+    pyclass::init(UndefinedSoil, [UndefinedSoil](py::object self) {
+        super_of(UndefinedSoil, self).attr("__init__")("Undefined soil layer", global("Color")(0, 0, 0));
+    }, "Create the undefined soil: name \"Undefined soil layer\", colour black, no properties.");
+}
+
+void fill_soil_layer(py::module_& m) {
+    py::object SoilLayer = m.attr("SoilLayer");
+    pyclass::set_doc(SoilLayer, "One horizontal layer of a one-dimensional soil profile: a soil, the levels of its "
+                                "top and bottom, and layer properties.");
+    pyclass::init(SoilLayer, [](py::object self, py::object soil, py::object top_of_layer,
+                                py::object bottom_of_layer, py::object properties) {
+        py::object converted = munchify_or_empty(properties);
+        self.attr("soil") = soil;
+        self.attr("top_of_layer") = top_of_layer;
+        self.attr("bottom_of_layer") = bottom_of_layer;
+        self.attr("properties") = converted;
+    }, "soil"_a, "top_of_layer"_a, "bottom_of_layer"_a, "properties"_a = py::none(),
+        "Create a SoilLayer to be used in a SoilLayout.\n\n"
+        ":param soil: the type of soil (Soil)\n"
+        ":param top_of_layer: level of the top of the layer\n"
+        ":param bottom_of_layer: level of the bottom of the layer\n"
+        ":param properties: optional dictionary of extra parameters of the layer");
+    pyclass::readonly_property(SoilLayer, "thickness", [](py::object self) {
+        return abs_difference(self.attr("top_of_layer"), self.attr("bottom_of_layer"));
+    }, "Thickness of the layer: the absolute difference of its top and bottom levels (read-only).");
+    pyclass::method(SoilLayer, "__repr__", [](py::object self) {
+        return "SoilLayer(soil='" + shown(self.attr("soil")) + "', top_of_layer=" + shown(self.attr("top_of_layer")) +
+               ", bottom_of_layer=" + shown(self.attr("bottom_of_layer")) +
+               ", properties=" + shown(global("unmunchify")(self.attr("properties"))) + ")";
+    });
+    pyclass::method(SoilLayer, "serialize", [](py::object self) {
+        py::dict d;
+        d["soil"] = self.attr("soil").attr("serialize")();
+        d["top_of_layer"] = self.attr("top_of_layer");
+        d["bottom_of_layer"] = self.attr("bottom_of_layer");
+        d["properties"] = global("unmunchify")(self.attr("properties"));
+        return d;
+    }, "Return the layer as a dictionary with the keys \"soil\", \"top_of_layer\", \"bottom_of_layer\" and "
+       "\"properties\".");
+    pyclass::classmethod(SoilLayer, "from_dict", [](py::object cls, py::object soil_layer_dict) {
+        py::object soil = global("Soil").attr("from_dict")(soil_layer_dict["soil"]);
+        py::object top = soil_layer_dict["top_of_layer"];
+        py::object bottom = soil_layer_dict["bottom_of_layer"];
+        py::object properties = soil_layer_dict["properties"];
+        return cls(soil, top, bottom, properties);
+    }, "cls"_a, "soil_layer_dict"_a,
+        "Create a layer from a dictionary made by ``SoilLayer.serialize()``. The layer gets a soil object of its "
+        "own.\n\n"
+        ":param soil_layer_dict: dictionary (or Munch) of the layer");
+    pyclass::method(SoilLayer, "update_soil_properties", [](py::object self, py::object properties) {
+        self.attr("soil").attr("update_properties")(properties);
+    }, "properties"_a,
+        "Replace the properties of the layer's soil; every layer sharing that soil object sees the change.\n\n"
+        ":param properties: dictionary of soil properties");
+    pyclass::method(SoilLayer, "update_properties", [](py::object self, py::object properties) {
+        self.attr("properties") = global("munchify")(properties);
+    }, "properties"_a,
+        "Replace the properties of the layer with the given dictionary (earlier entries are dropped).\n\n"
+        "Kept for backwards compatibility; to change single entries, change ``self.properties`` directly.\n\n"
+        ":param properties: dictionary of layer properties");
+}
+
+py::list layers_from_dicts(py::object layer_dicts) {
+    py::list layers;
+    for (py::handle layer_dict : layer_dicts) layers.append(global("SoilLayer").attr("from_dict")(layer_dict));
+    return layers;
+}
+
+void fill_soil_layout(py::module_& m) {
+    py::object SoilLayout = m.attr("SoilLayout");
+    pyclass::set_doc(SoilLayout, "A one-dimensional soil profile: a list of SoilLayer objects from the top down.");
+    pyclass::init(SoilLayout, [](py::object self, py::object soil_layers) { self.attr("layers") = soil_layers; },
+                  "soil_layers"_a,
+                  "Aggregation object of SoilLayer.\n\n"
+                  ":param soil_layers: list of SoilLayer objects, from the top down; the list is kept, not copied");
+    pyclass::classmethod(SoilLayout, "from_dict", [](py::object cls, py::object soil_layout_dict) {
+        return cls(layers_from_dicts(soil_layout_dict["layers"]));
+    }, "cls"_a, "soil_layout_dict"_a,
+        "Create a SoilLayout with a dictionary from ``SoilLayout.serialize()``; useful when the layout is stored "
+        "in the database.\n\n"
+        ":param soil_layout_dict: dictionary (or Munch) with the key \"layers\"");
+    pyclass::method(SoilLayout, "serialize", [](py::object self) {
+        py::list layers;
+        for (py::handle layer : self.attr("layers")) layers.append(layer.attr("serialize")());
+        py::dict d;
+        d["layers"] = layers;
+        return d;
+    }, "Serialize the layout to a dictionary {\"layers\": [...]}, for example to store it in a database.");
+    pyclass::method(SoilLayout, "__repr__", [](py::object self) {
+        py::list shown_layers;
+        for (py::handle layer : self.attr("layers")) shown_layers.append(py::repr(layer));
+        return "SoilLayout(layers=[" + shown(shown_layers) + "])";
+    });
+    pyclass::readonly_property(SoilLayout, "top", [](py::object self) {
+        return self.attr("layers")[py::int_(0)].attr("top_of_layer");
+    }, "Level of the top of the layout: the top of the first layer (read-only).");
+    pyclass::readonly_property(SoilLayout, "bottom", [](py::object self) {
+        return self.attr("layers")[py::int_(-1)].attr("bottom_of_layer");
+    }, "Level of the bottom of the layout: the bottom of the last layer (read-only).");
+    pyclass::readonly_property(SoilLayout, "number_of_layers", [](py::object self) {
+        return py::int_(length(self.attr("layers")));
+    }, "The number of layers (read-only).");
+    pyclass::method(SoilLayout, "append", [](py::object self, py::object layer) {
+        if (!is_instance(layer, global("SoilLayer"))) {
+            host::raise("GEFParsingError",
+                        "SoilClassification.append: Appended object should be an instance of SoilLayer but is " +
+                            std::string(py::str(py::type::handle_of(layer).attr("__name__"))));
+        }
+        self.attr("layers").attr("append")(layer);
+    }, "layer"_a,
+        "Add a layer at the bottom of the layout.\n\n"
+        ":param layer: the SoilLayer to add; anything else raises GEFParsingError");
+    pyclass::method(SoilLayout, "filter_unique_soils", [](py::object self) {
+        py::list unique;
+        for (py::handle layer : self.attr("layers")) {
+            py::object soil = layer.attr("soil");
+            const int present = PySequence_Contains(unique.ptr(), soil.ptr());
+            if (present < 0) throw py::error_already_set();
+            if (!present) unique.append(soil);
+        }
+        return unique;
+    }, "Return the distinct soils of the layout (by name), the first of each met from the top, in order.");
+    pyclass::method(SoilLayout, "update_soil_properties", [](py::object self, py::object df) {
+        for (py::handle layer : self.attr("layers")) {
+            py::object name = layer.attr("soil").attr("name");
+            py::object mask = steal(PyObject_RichCompare(df["name"].ptr(), name.ptr(), Py_EQ));
+            py::list rows = df.attr("loc")[mask].attr("to_dict")("orient"_a = "records");
+            if (rows.size() == 0) continue;
+            py::dict properties = rows[0];
+            properties.attr("pop")("name");
+            layer.attr("update_soil_properties")(properties);
+        }
+    }, "df"_a,
+        "Update the layout with soil properties. The data frame holds soil properties by soil name, one row per "
+        "soil, and must at least have the column \"name\"; the first row of a layer's soil name replaces the "
+        "soil's properties (without \"name\"). Soils without a row keep their properties.\n\n"
+        ":param df: pandas DataFrame of soil properties");
+    pyclass::method(SoilLayout, "update_layers", [](py::object self) {
+        self.attr("_merge_adjacent_same_soil_layers")();
+        self.attr("_update_bottom_depth")();
+    }, "Merge adjacent layers that have the same soil type, the merged layer getting the thickness-weighted "
+       "average of the layers' properties; after merging, correct the layer depths by going from top to bottom "
+       "and setting each bottom_of_layer equal to the top_of_layer of the next layer.");
+    pyclass::method(SoilLayout, "_update_bottom_depth", &update_bottom_depth,
+                    "Synchronise top and bottom depths of all layers by setting the bottom depth to the next top "
+                    "depth (differences within the tolerances ISCLOSE_RTOL and ISCLOSE_ATOL stay). Use "
+                    "update_layers for this.");
+    pyclass::method(SoilLayout, "_merge_adjacent_same_soil_layers", &merge_adjacent_same_soil_layers,
+                    "Go through the layers and, when two consecutive entries have the same soil type, merge them "
+                    "into a single layer. This only succeeds if both layers have the same soil and the same set of "
+                    "properties; the merged layer has, for each numeric property, the average weighted by "
+                    "thickness. Example: a layer of thickness 10 with A = 5 and a layer of thickness 40 with A = 2 "
+                    "give a layer of thickness 50 with A = (10 * 5 + 40 * 2) / (10 + 40) = 2.6. Text and boolean "
+                    "properties must be equal; other values cannot be merged.");
+    pyclass::method(SoilLayout, "filter_layers_on_thickness", &filter_layers_on_thickness,
+                    "min_layer_thickness"_a, "merge_adjacent_same_soil_layers"_a = false,
+                    "Collect layers thinner than min_layer_thickness in groups of consecutive layers and replace "
+                    "each group: a group thinner than the minimum by elongating a neighbouring layer (the layer "
+                    "above, or the layer below at the top of the layout), a group at least as thick as the minimum "
+                    "by one new layer with the soil and properties of the most dominant soil of the group, by "
+                    "cumulative thickness. Afterwards, if merge_adjacent_same_soil_layers is True, adjacent layers "
+                    "of the same soil are merged. The method alters the instance and returns it.\n\n"
+                    ":param min_layer_thickness: minimum thickness of a layer\n"
+                    ":param merge_adjacent_same_soil_layers: merge adjacent layers of one soil afterwards\n"
+                    ":return: the layout itself");
+
+    py::object PositionalSoilLayout = m.attr("PositionalSoilLayout");
+    pyclass::set_doc(PositionalSoilLayout, "A subclass of SoilLayout that adds an x location, useful to generate a "
+                                           "2D soil layout.");
+    pyclass::init(PositionalSoilLayout, [PositionalSoilLayout](py::object self, py::object x, py::object soil_layers) {
+        super_of(PositionalSoilLayout, self).attr("__init__")(soil_layers);
+        self.attr("x") = x;
+    }, "x"_a, "soil_layers"_a,
+        "A SoilLayout placed at a horizontal position.\n\n"
+        ":param x: x location of the layout\n"
+        ":param soil_layers: list of SoilLayer objects; the list is kept, not copied");
+    pyclass::classmethod(PositionalSoilLayout, "from_dict", [](py::object cls, py::object d) {
+        // "x" is taken out of the caller's dictionary, but only once the layout could be read, so a
+        // dictionary that fails to read is left as it was.
+        py::object present = d["x"];
+        py::list layers = layers_from_dicts(d["layers"]);
+        py::object x = d.attr("pop")("x");
+        return cls(x, layers);
+    }, "cls"_a, "positional_soil_layout_dict"_a,
+        "Create a PositionalSoilLayout from a dictionary made by ``PositionalSoilLayout.serialize()``. The entry "
+        "\"x\" is removed from the given dictionary.\n\n"
+        ":param positional_soil_layout_dict: dictionary (or Munch) with the keys \"layers\" and \"x\"");
+    pyclass::method(PositionalSoilLayout, "serialize", [PositionalSoilLayout](py::object self) {
+        py::object d = super_of(PositionalSoilLayout, self).attr("serialize")();
+        d["x"] = self.attr("x");
+        return d;
+    }, "Generate a JSON-serialisable dict {\"layers\": [...], \"x\": x} from this positional soil layout.");
+}
+
+}  // namespace
+
+void define_soil_layer_block_function(py::module_& m) {
+    pyclass::function(m, "_get_replacement_dict_from_soil_layer_block", &get_replacement_dict_from_soil_layer_block,
+                      "block"_a, "layers"_a, "min_layer_thickness"_a, "replacements_so_far"_a,
+                      "Find the replacement for a block of consecutive thin layers, as described in the "
+                      "documentation of SoilLayout.filter_layers_on_thickness. Returns a dictionary with the keys "
+                      "\"start_index\" and \"end_index\" (the half-open range of layers to remove) and \"new_layer\" "
+                      "(the layer inserted in its place). May remove the last entry of replacements_so_far when the "
+                      "new replacement covers it.");
+    original_block_function = m.attr("_get_replacement_dict_from_soil_layer_block").ptr();
+    Py_INCREF(original_block_function);  // kept for the identity test for as long as the process lives
+}
+
+void register_soil(py::module_& m) {
+    fill_soil(m);
+    fill_soil_layer(m);
+    fill_soil_layout(m);
+}
+
+}  // namespace geo
