@@ -280,7 +280,7 @@ py::object gef_visualization(py::object gef_data, py::object soil_layout_origina
 // ---------------------------------------------------------------------------------------------
 // Qualification table plot
 
-py::str key(py::handle parameter, const char* suffix) { return parameter + py::str(suffix); }
+py::object key(py::handle parameter, const char* suffix) { return parameter + py::str(suffix); }
 
 py::list column_values(py::object self, py::object parameter, py::object min_or_max) {
     py::object name = parameter + py::str("_") + min_or_max;
@@ -314,6 +314,8 @@ py::tuple bounds_for_parameter(py::object self, py::object parameter) {
     py::object lower = open_below ? py::object(py::int_(0)) : builtin("min")(min_values);
 
     // A range open at the top reaches twice the highest finite bound (999 when there is none).
+    // The lower bounds count too: a range open at the top that starts above every finite upper
+    // bound would otherwise end below its own start and be drawn upside down over other rows.
     bool open_above = false;
     for (py::handle row : table) {
         if (!row[low_key].is_none() && row[high_key].is_none()) {
@@ -327,7 +329,7 @@ py::tuple bounds_for_parameter(py::object self, py::object parameter) {
     else if (max_values.empty())
         upper = py::int_(999);
     else
-        upper = py::int_(2) * builtin("max")(max_values);
+        upper = py::int_(2) * builtin("max")(max_values + min_values);
     return py::make_tuple(lower, upper);
 }
 
@@ -528,6 +530,9 @@ void register_plots(py::module_& m) {
                     ":param axes: matplotlib Axes to draw on");
 
     py::object Plot = m.attr("_QualificationTablePlot");
+    pyclass::set_doc(Plot, "Chart of a qualification table: one coloured rectangle per row over its friction number and "
+                           "cone resistance ranges, with a second chart of the normalised cone resistance when a row "
+                           "bounds it.");
     pyclass::init(Plot, [](py::object self, py::object filename, py::object qualification_table) {
         self.attr("filename") = filename;
         self.attr("qualification_table") = qualification_table;
