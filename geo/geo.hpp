@@ -23,5 +23,9 @@ void register_plots(py::module_& m);
 void register_soil(py::module_& m);
 // Binds _get_replacement_dict_from_soil_layer_block, at its place in the namespace.
 void define_soil_layer_block_function(py::module_& m);
+// Two-dimensional soil model: members of PiezoLine, SoilLayer2D and SoilLayout2D.
+void register_soil2d(py::module_& m);
+// The module function _check_soil_layouts, bound at its place after SoilLayout2D.
+void define_check_soil_layouts(py::module_& m);
 
 }  // namespace geo

@@ -65,6 +65,7 @@ void create_classes(py::module_& m) {
     pyclass::make_class(m, "PositionalSoilLayout", py::make_tuple(g("SoilLayout")));
     define_soil_layer_block_function(m);
     pyclass::make_class(m, "SoilLayout2D");
+    define_check_soil_layouts(m);
 }
 
 }  // namespace
@@ -81,5 +82,6 @@ TERRAK_MODULE(geo, m) {
     geo::create_classes(m);
     geo::register_cpt(m);
     geo::register_soil(m);
+    geo::register_soil2d(m);
     geo::register_plots(m);
 }

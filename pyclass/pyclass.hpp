@@ -15,6 +15,13 @@ namespace pyclass {
 
 namespace py = pybind11;
 
+// Python's truth value of an object (`if value:`); py::handle's own bool only tests for null.
+inline bool truthy(py::handle value) {
+    const int result = PyObject_IsTrue(value.ptr());
+    if (result < 0) throw py::error_already_set();
+    return result != 0;
+}
+
 inline py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
 
 // Creates a class the way a class statement does: types.new_class computes the metaclass from the

@@ -186,9 +186,9 @@ SECOND_INITIALISATIONS = {
     """,
     "load-file-again": """
         import importlib.util, terrak.geo
-        spec = importlib.util.spec_from_file_location("terrak.geo", terrak.geo.__file__)
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
+        found = importlib.util.spec_from_file_location("terrak.geo", terrak.geo.__file__)
+        module = importlib.util.module_from_spec(found)
+        found.loader.exec_module(module)
     """,
 }
 

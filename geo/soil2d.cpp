@@ -1,0 +1,471 @@
+// Two-dimensional soil model: piezometric lines, 2D layers bounded by polylines, and 2D layouts.
+//
+// All geometry is the host's: these classes only call Polyline operations, in the order the
+// layout rules need them, so a replaced host type changes their behaviour consistently.
+#include "geo/geo.hpp"
+
+#include <string>
+
+namespace geo {
+namespace {
+
+using namespace pybind11::literals;
+using host::global;
+
+std::string text(py::handle value) { return py::str(value); }
+
+// Python's `a == b` (no identity shortcut), then its truth value.
+bool equals(py::handle a, py::handle b) {
+    return pyclass::truthy(py::reinterpret_steal<py::object>(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ)));
+}
+
+// Python's `a != b`.
+bool differs(py::handle a, py::handle b) {
+    return pyclass::truthy(py::reinterpret_steal<py::object>(PyObject_RichCompare(a.ptr(), b.ptr(), Py_NE)));
+}
+
+// math.isclose with the host's shared tolerances, read at each call.
+bool isclose_host(py::handle a, py::handle b) {
+    return pyclass::truthy(global("math").attr("isclose")(a, b, "rel_tol"_a = global("ISCLOSE_RTOL"),
+                                                         "abs_tol"_a = global("ISCLOSE_ATOL")));
+}
+
+py::object envelope(py::handle a, py::handle b, bool lowest) {
+    return global("Polyline").attr("get_lowest_or_highest_profile_x")(a, b, "lowest"_a = lowest);
+}
+
+// ---------------------------------------------------------------------------------------------
+// PiezoLine
+
+void register_piezo_line(py::module_& m) {
+    py::object cls = m.attr("PiezoLine");
+    pyclass::set_doc(cls,
+        "A piezometric line: essentially a polyline with a flag added to mark the phreatic polyline.\n\n"
+        "Args:\n    points: the points of the line, left to right.\n"
+        "    phreatic: True for the phreatic (free water) line.");
+
+    pyclass::init(cls, [](py::object self, py::object points, py::object phreatic) {
+        self.attr("phreatic") = phreatic;  // before the base initialiser, as subclasses may rely on
+        global("Polyline").attr("__init__")(self, points);
+    }, "points"_a, "phreatic"_a = false);
+
+    pyclass::method(cls, "serialize", [](py::object self) {
+        py::dict result;
+        result["points"] = global("Polyline").attr("serialize")(self);  // the base form, never an override
+        result["phreatic"] = self.attr("phreatic");
+        return result;
+    }, py::doc("The line as a dictionary: {'points': <serialised polyline>, 'phreatic': bool}."));
+
+    pyclass::classmethod(cls, "from_dict", [](py::object cls, py::object d) {
+        py::object points = global("Polyline").attr("_deserialize")(d["points"]).attr("points");
+        return cls(points, d["phreatic"]);
+    }, "cls"_a, "piezo_line_dict"_a, py::doc("Rebuilds a line from the dictionary made by serialize()."));
+
+    pyclass::classmethod(cls, "from_lines", [](py::object cls, py::object lines, py::object phreatic) {
+        py::list points;
+        std::size_t index = 0;
+        for (py::handle line : lines) {
+            if (index == 0) {
+                points.append(line.attr("start_point"));
+            } else if (!equals(points[py::len(points) - 1], line.attr("start_point"))) {
+                throw py::value_error("Start point of line " + std::to_string(index) +
+                                      " does not coincide with end point of previous line.");
+            }
+            points.append(line.attr("end_point"));
+            ++index;
+        }
+        return cls(points, phreatic);
+    }, "cls"_a, "lines"_a, "phreatic"_a = false,
+       py::doc("Builds one line from consecutive Lines or Polylines; the end of each piece must coincide with "
+               "the start of the next. Only the pieces' end points are used."));
+}
+
+// ---------------------------------------------------------------------------------------------
+// SoilLayer2D
+
+void check_layer_boundary(py::handle top, py::handle bottom, const char* end, const char* which) {
+    py::object top_x = top.attr(end).attr("x");
+    py::object bottom_x = bottom.attr(end).attr("x");
+    // The standard library's tolerances on purpose: the boundaries of one layer must be the same x.
+    if (!pyclass::truthy(global("math").attr("isclose")(top_x, bottom_x))) {
+        throw py::value_error(std::string("Top and bottom of soil layer 2D do not have identical ") + which +
+                              " points. top_profile." + end + ".x: " + text(top_x) + ", bottom_profile." + end +
+                              ".x: " + text(bottom_x));
+    }
+}
+
+void check_top_not_below_bottom(py::handle top, py::handle bottom) {
+    // Where the bottom rises above the top, the upper envelope leaves the top profile.
+    py::object upper = envelope(top, bottom, false);
+    py::object points = upper.attr("points");
+    for (py::handle point : points) {
+        if (!pyclass::truthy(top.attr("point_is_on_polyline")(point)))
+            throw py::value_error("Top profile lies (partly) below bottom profile of layer");
+    }
+}
+
+py::object profile_between(py::handle profile, py::handle start, py::handle end) {
+    return profile.attr("get_polyline_between")(start, end, "inclusive"_a = true);
+}
+
+// The outline of one stretch between two meeting points of the profiles (or the boundaries):
+// along the top left to right, back along the bottom, without repeating shared points.
+py::list stretch_outline(py::handle top, py::handle bottom, py::handle previous, py::handle current) {
+    auto start_of = [&](py::handle profile) { return previous.is_none() ? profile.attr("start_point") : py::reinterpret_borrow<py::object>(previous); };
+    auto end_of = [&](py::handle profile) { return current.is_none() ? profile.attr("end_point") : py::reinterpret_borrow<py::object>(current); };
+    py::list points = profile_between(top, start_of(top), end_of(top)).attr("points");
+    py::list bottom_points = profile_between(bottom, start_of(bottom), end_of(bottom)).attr("points");
+    for (Py_ssize_t i = py::len(bottom_points) - 1; i >= 0; --i) {
+        py::object point = bottom_points[i];
+        if (equals(point, points[0]) || equals(point, points[py::len(points) - 1])) continue;
+        points.append(point);
+    }
+    return points;
+}
+
+py::list layer_polygons(py::object self) {
+    py::object top = self.attr("top_profile");
+    py::object bottom = self.attr("bottom_profile");
+    py::list intersections = bottom.attr("intersections_with_polyline")(top);
+    py::list result;
+    py::object previous = py::none();
+    const Py_ssize_t count = py::len(intersections);
+    for (Py_ssize_t i = 0; i <= count; ++i) {
+        py::object current = i < count ? py::object(intersections[i]) : py::none();
+        py::list points = stretch_outline(top, bottom, previous, current);
+        if (py::len(points) > 2) {
+            try {
+                result.append(global("Polygon")(points));
+            } catch (py::error_already_set& e) {
+                if (!e.matches(PyExc_ValueError)) throw;  // a stretch of zero area has no polygon
+            }
+        }
+        previous = current;
+    }
+    return result;
+}
+
+py::tuple layer_view(py::object self, py::object visualize_border, py::object opacity, py::object material) {
+    py::object Material = global("Material");
+    py::object Point = global("Point");
+    py::object border_material = Material("soil_border", "color"_a = global("Color")(255, 0, 0), "metalness"_a = 0,
+                                          "roughness"_a = 1);
+    py::list content;
+    py::list labels;
+    if (!pyclass::truthy(material))
+        material = Material("soil_material", "color"_a = self.attr("soil").attr("color"), "opacity"_a = opacity);
+    for (py::handle polygon : layer_polygons(self)) {
+        polygon.attr("material") = material;
+        content.append(polygon);
+        labels.append(global("Label")(Point(*polygon.attr("centroid")), self.attr("soil").attr("name")));
+        if (!pyclass::truthy(visualize_border)) continue;
+        py::list outline = polygon.attr("points");
+        outline.append(outline[0]);
+        for (Py_ssize_t i = 0; i + 1 < py::len(outline); ++i) {
+            py::object a = outline[i];
+            py::object b = outline[i + 1];
+            py::object edge = global("Line")(Point(a.attr("x"), a.attr("y"), 1), Point(b.attr("x"), b.attr("y"), 1));
+            content.append(global("CircularExtrusion")(0.05, edge, "material"_a = border_material));
+        }
+    }
+    return py::make_tuple(global("Group")(content), labels);
+}
+
+py::object first_hit(py::handle profile, py::handle x, bool last) {
+    py::object hits = profile.attr("intersections_with_x_location")(x);
+    return hits[py::int_(last ? -1 : 0)].attr("y");  // an empty list raises IndexError, as indexing it would
+}
+
+void register_soil_layer_2d(py::module_& m) {
+    py::object cls = m.attr("SoilLayer2D");
+    pyclass::set_doc(cls,
+        "One layer of a two-dimensional soil layout: a soil between a top and a bottom profile.\n\n"
+        "Both profiles are monotonic ascending in x and have identical start x and end x, which are the left and "
+        "right boundaries. The profiles may overlap (zero thickness over one or more ranges) but not cross, and the "
+        "top profile may never lie below the bottom profile.\n\n"
+        "Args:\n    soil: the Soil of the layer.\n    top_profile: upper boundary (Polyline), left to right.\n"
+        "    bottom_profile: lower boundary (Polyline), left to right.\n"
+        "    properties: optional layer properties (dict or Munch).\n"
+        "    piezo_line_top: optional PiezoLine of the top of the layer.\n"
+        "    piezo_line_bottom: optional PiezoLine of the bottom of the layer.");
+
+    pyclass::init(cls, [](py::object self, py::object soil, py::object top, py::object bottom, py::object properties,
+                          py::object piezo_top, py::object piezo_bottom) {
+        check_layer_boundary(top, bottom, "start_point", "start");
+        check_layer_boundary(top, bottom, "end_point", "end");
+        check_top_not_below_bottom(top, bottom);
+        py::object munched = global("munchify")(properties.is_none() ? py::dict() : properties);
+        self.attr("soil") = soil;
+        self.attr("top_profile") = top;
+        self.attr("bottom_profile") = bottom;
+        self.attr("piezo_line_top") = piezo_top;
+        self.attr("piezo_line_bottom") = piezo_bottom;
+        self.attr("properties") = munched;
+    }, "soil"_a, "top_profile"_a, "bottom_profile"_a, "properties"_a = py::none(), "piezo_line_top"_a = py::none(),
+       "piezo_line_bottom"_a = py::none());
+
+    pyclass::readonly_property(cls, "left_boundary",
+        [](py::object self) -> py::object { return self.attr("bottom_profile").attr("start_point").attr("x"); },
+        "x of the left boundary (the start of the bottom profile).");
+    pyclass::readonly_property(cls, "right_boundary",
+        [](py::object self) -> py::object { return self.attr("bottom_profile").attr("end_point").attr("x"); },
+        "x of the right boundary (the end of the bottom profile).");
+
+    pyclass::method(cls, "serialize", [](py::object self) {
+        py::dict result;
+        result["soil"] = self.attr("soil").attr("serialize")();
+        result["top_profile"] = self.attr("top_profile").attr("serialize")();
+        result["bottom_profile"] = self.attr("bottom_profile").attr("serialize")();
+        result["properties"] = global("unmunchify")(self.attr("properties"));
+        for (const char* key : {"piezo_line_top", "piezo_line_bottom"}) {
+            py::object line = self.attr(key);
+            if (!line.is_none()) result[key] = line.attr("serialize")();
+        }
+        return result;
+    }, py::doc("The layer as a dictionary with the keys 'soil', 'top_profile', 'bottom_profile', 'properties' and, "
+               "when present, 'piezo_line_top' and 'piezo_line_bottom'."));
+
+    pyclass::classmethod(cls, "from_dict", [](py::object cls, py::object d) {
+        py::object soil = global("Soil").attr("from_dict")(d["soil"]);
+        py::object top = global("Polyline").attr("_deserialize")(d["top_profile"]);
+        py::object bottom = global("Polyline").attr("_deserialize")(d["bottom_profile"]);
+        py::object properties = d.attr("get")("properties", py::none());
+        py::object lines[2];
+        const char* keys[2] = {"piezo_line_top", "piezo_line_bottom"};
+        for (int i = 0; i < 2; ++i) {
+            lines[i] = d.contains(keys[i]) ? global("PiezoLine").attr("from_dict")(d[keys[i]]) : py::none();
+        }
+        return cls(soil, top, bottom, properties, lines[0], lines[1]);
+    }, "cls"_a, "soil_layer_dict"_a, py::doc("Rebuilds a layer from the dictionary made by serialize()."));
+
+    pyclass::method(cls, "__repr__", [](py::object self) {
+        return "<SoilLayer type='" + text(self.attr("soil").attr("name")) + "'>";
+    });
+    pyclass::method(cls, "update_soil_properties", [](py::object self, py::object properties) {
+        self.attr("soil").attr("update_properties")(properties);
+    }, "properties"_a, py::doc("Updates the properties of the layer's soil (shared by every layer that has it)."));
+    pyclass::method(cls, "update_properties", [](py::object self, py::object properties) {
+        self.attr("properties") = global("munchify")(properties);
+    }, "properties"_a, py::doc("Replaces the layer's properties."));
+    pyclass::method(cls, "polygons", [](py::object self) { return layer_polygons(self); },
+        py::doc("One Polygon per stretch of non-zero thickness, left to right."));
+    pyclass::method(cls, "visualize_geometry", &layer_view, "visualize_border"_a = false, "opacity"_a = 1,
+        "material"_a = py::none(),
+        py::doc("The layer's view: (Group of its polygons, and edge tubes when visualize_border, list of Labels)."));
+    pyclass::method(cls, "height_at_x", [](py::object self, py::object x) -> py::object {
+        return self.attr("top_y_coordinate")(x) - self.attr("bottom_y_coordinate")(x);
+    }, "x"_a, py::doc("Thickness of the layer at x."));
+    pyclass::method(cls, "top_y_coordinate", [](py::object self, py::object x) -> py::object {
+        return first_hit(self.attr("top_profile"), x, false);
+    }, "x"_a, py::doc("y where the top profile first reaches x."));
+    pyclass::method(cls, "bottom_y_coordinate", [](py::object self, py::object x) -> py::object {
+        return first_hit(self.attr("bottom_profile"), x, true);
+    }, "x"_a, py::doc("y where the bottom profile last leaves x."));
+}
+
+// ---------------------------------------------------------------------------------------------
+// SoilLayout2D
+
+void check_layout(py::handle layers, py::handle left, py::handle right) {
+    py::object previous_top;
+    std::size_t index = 0;
+    for (py::handle layer : layers) {
+        if (!isclose_host(layer.attr("left_boundary"), left))
+            throw py::value_error("Left boundary of SoilLayer2D does not match with the SoilLayout2D");
+        if (!isclose_host(layer.attr("right_boundary"), right))
+            throw py::value_error("Right boundary of SoilLayer2D does not match with the SoilLayout2D");
+        if (previous_top && !pyclass::truthy(layer.attr("bottom_profile").attr("is_equal_to")(previous_top)))
+            throw py::value_error("Bottom profile of layer " + std::to_string(index) +
+                                  " does not coincide with top profile of previous layer");
+        previous_top = layer.attr("top_profile");
+        ++index;
+    }
+}
+
+py::object boundary_polyline(py::object self, const char* end) {
+    py::list points;
+    bool first = true;
+    for (py::handle layer : self.attr("layers")) {
+        if (first) points.append(layer.attr("bottom_profile").attr(end));
+        first = false;
+        py::object top = layer.attr("top_profile").attr(end);
+        if (!equals(top, points[py::len(points) - 1])) points.append(top);
+    }
+    return global("Polyline")(points);
+}
+
+void check_positional_order(py::handle layouts) {
+    py::object previous;
+    for (py::handle layout : layouts) {
+        if (previous && layout.attr("x") < previous.attr("x"))
+            throw py::value_error("X locations of positional soil layouts are not ascending.");
+        py::object previous_layer;
+        for (py::handle layer : layout.attr("layers")) {
+            if (previous_layer && !isclose_host(layer.attr("bottom_of_layer"), previous_layer.attr("top_of_layer")))
+                throw py::value_error("SoilLayout is not ordered from bottom to top or not continuous");
+            previous_layer = py::reinterpret_borrow<py::object>(layer);
+        }
+        previous = py::reinterpret_borrow<py::object>(layout);
+    }
+}
+
+void check_positional_sameness(py::handle layouts) {
+    py::list reference = layouts[py::int_(0)].attr("layers");
+    bool first = true;
+    for (py::handle layout : layouts) {
+        if (first) { first = false; continue; }
+        py::list layers = layout.attr("layers");
+        if (py::len(layers) != py::len(reference))
+            throw py::value_error("Number of soil layers is not identical in all soil layouts for soil layout at " +
+                                  text(layout.attr("x")));
+        for (std::size_t i = 0; i < py::len(reference); ++i) {
+            py::object expected = reference[i];
+            py::object layer = layers[i];
+            if (differs(expected.attr("properties"), layer.attr("properties")))
+                throw py::value_error("Soil layer " + std::to_string(i) + " is not identical in all soil layouts");
+            py::object a = expected.attr("soil");
+            py::object b = layer.attr("soil");
+            if (differs(a.attr("name"), b.attr("name")) || differs(a.attr("properties"), b.attr("properties")))
+                throw py::value_error("The soil in layer " + std::to_string(i) + " is not identical in all soil layouts");
+        }
+    }
+}
+
+py::object check_soil_layouts(py::object soil_layouts) {
+    if (py::len(soil_layouts) < 2) throw py::value_error("A SoilLayout2D needs at least 2 positional soil layouts.");
+    check_positional_order(soil_layouts);
+    check_positional_sameness(soil_layouts);
+    return py::none();
+}
+
+py::object layout_from_positional(py::object cls, py::object layouts, py::object top_profile, py::object piezo_lines) {
+    global("_check_soil_layouts")(layouts);
+    if (!pyclass::truthy(top_profile.attr("is_monotonic_ascending_x")(false)))
+        throw py::value_error("X values of top profile points are not ascending");
+    py::object Point = global("Point");
+    py::object Polyline = global("Polyline");
+    py::list reference = layouts[py::int_(0)].attr("layers");
+    const std::size_t count = py::len(reference);
+    py::list layers;
+    for (std::size_t i = 0; i < count; ++i) {
+        py::list top_points, bottom_points;
+        for (py::handle layout : layouts) {
+            py::object layer = layout.attr("layers")[py::int_(i)];
+            top_points.append(Point(layout.attr("x"), layer.attr("top_of_layer")));
+            bottom_points.append(Point(layout.attr("x"), layer.attr("bottom_of_layer")));
+        }
+        // Interior boundaries are cut off at the ground: above it, the ground takes over.
+        py::object top = i + 1 == count ? top_profile : envelope(Polyline(top_points), top_profile, true);
+        py::object bottom = envelope(Polyline(bottom_points), top_profile, true);
+        py::object reference_layer = reference[i];
+        layers.append(global("SoilLayer2D")(reference_layer.attr("soil"), top, bottom,
+                                            reference_layer.attr("properties")));
+    }
+    return cls(layers, piezo_lines);
+}
+
+void register_soil_layout_2d(py::module_& m) {
+    py::object cls = m.attr("SoilLayout2D");
+    pyclass::set_doc(cls,
+        "A two-dimensional soil layout: SoilLayer2Ds stacked from the bottom layer up, with piezometric lines.\n\n"
+        "Every layer stretches from the left boundary to the right boundary; there are no holes (the top profile of "
+        "a layer is identical to the bottom profile of the next); a layer may have zero thickness over part of the "
+        "width; all layers and piezometric lines span exactly the same x range. A layout is treated as immutable: "
+        "operations that change it return a new one.\n\n"
+        "Args:\n    soil_layers: the layers, bottom layer first.\n    piezo_lines: optional list of PiezoLines.");
+
+    pyclass::init(cls, [](py::object self, py::object layers, py::object piezo_lines) {
+        if (py::len(layers) == 0) throw py::value_error("soil layers are empty");
+        py::object first = layers[py::int_(0)];
+        py::object left = first.attr("left_boundary");
+        py::object right = first.attr("right_boundary");
+        check_layout(layers, left, right);
+        py::object lines = pyclass::truthy(piezo_lines) ? piezo_lines : py::list();
+        for (py::handle line : lines) {
+            if (!isclose_host(line.attr("start_point").attr("x"), left) ||
+                !isclose_host(line.attr("end_point").attr("x"), right))
+                throw py::value_error("Not all pl lines span the entire soil layout from left to right boundary.");
+        }
+        self.attr("left_boundary") = left;
+        self.attr("right_boundary") = right;
+        self.attr("piezo_lines") = lines;
+        self.attr("layers") = layers;
+    }, "soil_layers"_a, "piezo_lines"_a = py::none());
+
+    pyclass::readonly_property(cls, "top_profile",
+        [](py::object self) -> py::object { return self.attr("layers")[py::int_(-1)].attr("top_profile"); },
+        "The top profile of the top layer.");
+    pyclass::readonly_property(cls, "bottom_profile",
+        [](py::object self) -> py::object { return self.attr("layers")[py::int_(0)].attr("bottom_profile"); },
+        "The bottom profile of the bottom layer.");
+
+    pyclass::classmethod(cls, "from_positional_soil_layouts", &layout_from_positional, "cls"_a,
+        "positional_soil_layouts"_a, "top_profile"_a, "piezo_lines"_a = py::none(),
+        py::doc("Builds a layout from one-dimensional layouts at x locations (layers listed from the bottom up) and "
+                "a ground profile. All layouts must have the same layers in the same order; heights and thicknesses "
+                "may vary; the top profile must be monotonic ascending in x. Layer boundaries are interpolated "
+                "linearly between the x locations and cut off at the ground profile."));
+
+    pyclass::classmethod(cls, "from_single_soil_layout", [](py::object cls, py::object soil_layout, py::object left,
+                                                            py::object right, py::object top_profile,
+                                                            py::object piezo_lines) {
+        py::object Positional = global("PositionalSoilLayout");
+        py::object layers = soil_layout.attr("layers");
+        py::list layouts;
+        layouts.append(Positional(left, layers));
+        layouts.append(Positional(right, layers));
+        return cls.attr("from_positional_soil_layouts")(layouts, top_profile, piezo_lines);
+    }, "cls"_a, "soil_layout"_a, "left_boundary"_a, "right_boundary"_a, "top_profile"_a, "piezo_lines"_a = py::none(),
+       py::doc("Horizontal layers of one SoilLayout (listed from the bottom up) between two x locations, under a "
+               "ground profile."));
+
+    pyclass::classmethod(cls, "from_dict", [](py::object cls, py::object d) {
+        py::list layers;
+        py::object SoilLayer2D = global("SoilLayer2D");
+        for (py::handle layer : d["layers"]) layers.append(SoilLayer2D.attr("from_dict")(layer));
+        return cls(layers);
+    }, "cls"_a, "soil_layout_2d_dict"_a,
+       py::doc("Rebuilds a layout from the dictionary made by serialize(); piezometric lines are not stored."));
+
+    pyclass::method(cls, "serialize", [](py::object self) {
+        py::list layers;
+        for (py::handle layer : self.attr("layers")) layers.append(layer.attr("serialize")());
+        py::dict result;
+        result["layers"] = layers;
+        return result;
+    }, py::doc("The layout as {'layers': [layer dictionaries, bottom layer first]}."));
+
+    pyclass::method(cls, "visualize_geometry", [](py::object self, py::object border, py::object opacity) {
+        py::list groups, labels;
+        for (py::handle layer : self.attr("layers")) {
+            py::tuple view = layer.attr("visualize_geometry")(border, opacity);
+            groups.append(view[0]);
+            labels.attr("extend")(view[1]);
+        }
+        return py::make_tuple(global("Group")(groups), labels);
+    }, "visualize_border"_a = false, "opacity"_a = 1,
+       py::doc("The layout's view: (Group of the layers' groups, bottom first; all their labels)."));
+
+    pyclass::method(cls, "get_left_boundary_polyline", [](py::object self) {
+        return boundary_polyline(self, "start_point");
+    }, py::doc("The left boundary from the bottom-left to the top-left corner, with a point on every layer boundary."));
+    pyclass::method(cls, "get_right_boundary_polyline", [](py::object self) {
+        return boundary_polyline(self, "end_point");
+    }, py::doc("The right boundary from the bottom-right to the top-right corner, with a point on every layer "
+               "boundary."));
+}
+
+}  // namespace
+
+void define_check_soil_layouts(py::module_& m) {
+    pyclass::function(m, "_check_soil_layouts", &check_soil_layouts, "soil_layouts"_a,
+        py::doc("Checks positional soil layouts for SoilLayout2D.from_positional_soil_layouts; raises ValueError."));
+}
+
+void register_soil2d(py::module_& m) {
+    register_piezo_line(m);
+    register_soil_layer_2d(m);
+    register_soil_layout_2d(m);
+}
+
+}  // namespace geo

@@ -1,0 +1,352 @@
+// terrak._jobs: the built-in handlers of the job service, "parsecptfile/v2/jobs/" and
+// "classifycpt/v2/jobs/", over the C++ GEF reader and classifiers.
+//
+// Each handler reads the whole payload into plain C++ values first, runs the kernel without
+// the GIL, and builds the Python answer afterwards. A failed job raises
+// terrak.core.JobFailure(error_name, message); the dispatcher maps the name onto the
+// caller's exception type.
+
+#include <pybind11/pybind11.h>
+
+#include <cmath>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "jobs/classify.hpp"
+#include "jobs/error.hpp"
+#include "jobs/gef.hpp"
+
+namespace py = pybind11;
+using namespace pybind11::literals;
+
+namespace {
+
+[[noreturn]] void raise_failure(const std::string& name, const std::string& message) {
+    py::object failure_type = py::module_::import("terrak.core").attr("JobFailure");
+    py::object failure = failure_type(name, message);
+    PyErr_SetObject(failure_type.ptr(), failure.ptr());
+    throw py::error_already_set();
+}
+
+template <class F>
+py::object run_job(F&& body) {
+    try {
+        return body();
+    } catch (const jobs::JobError& e) {
+        raise_failure(e.name(), e.what());
+    }
+}
+
+[[noreturn]] void fail(const char* name, const std::string& message) { throw jobs::JobError(name, message); }
+
+std::string text_of(py::handle value) { return py::str(value).cast<std::string>(); }
+std::string repr_of(py::handle value) { return py::repr(value).cast<std::string>(); }
+
+bool is_mapping(py::handle value) {
+    // Kept for the life of the process: a static py::object would be released after the
+    // interpreter has shut down.
+    static py::handle mapping = py::object(py::module_::import("collections.abc").attr("Mapping")).release();
+    return PyDict_Check(value.ptr()) || py::isinstance(value, mapping);
+}
+
+bool is_real(py::handle value) {
+    if (PyBool_Check(value.ptr())) return false;
+    if (PyFloat_Check(value.ptr()) || PyLong_Check(value.ptr())) return true;
+    static py::handle real = py::object(py::module_::import("numbers").attr("Real")).release();
+    return py::isinstance(value, real);
+}
+
+// A required entry of a mapping, failing with the job's error name when it is absent.
+py::object entry(py::handle mapping, const char* key, const char* error, const std::string& where) {
+    if (!is_mapping(mapping)) fail(error, where + " must be a dictionary, not " + text_of(py::type::of(mapping).attr("__name__")));
+    if (!mapping.attr("__contains__")(key).cast<bool>()) fail(error, where + " has no '" + key + "'");
+    return mapping[py::str(key)];
+}
+
+std::optional<py::object> optional_entry(py::handle mapping, const char* key) {
+    if (!mapping.attr("__contains__")(key).cast<bool>()) return std::nullopt;
+    return py::reinterpret_borrow<py::object>(mapping[py::str(key)]);
+}
+
+double number(py::handle value, const char* error, const std::string& what) {
+    if (!is_real(value)) fail(error, what + " must be a number, not " + repr_of(value));
+    const double v = PyFloat_AsDouble(value.ptr());
+    if (v == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+    if (!std::isfinite(v)) fail(error, what + " must be a finite number, not " + repr_of(value));
+    return v;
+}
+
+// A column as doubles; any sequence of real numbers.
+std::vector<double> column(py::handle values, const char* error, const std::string& name) {
+    PyObject* seq = PySequence_Fast(values.ptr(), "");
+    if (!seq) {
+        PyErr_Clear();
+        fail(error, "column '" + name + "' must be a list of numbers");
+    }
+    py::object owner = py::reinterpret_steal<py::object>(seq);
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+    PyObject** items = PySequence_Fast_ITEMS(seq);
+    std::vector<double> out(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = items[i];
+        if (PyFloat_CheckExact(item)) {
+            out[static_cast<std::size_t>(i)] = PyFloat_AS_DOUBLE(item);
+        } else {
+            out[static_cast<std::size_t>(i)] =
+                number(item, error, "value " + std::to_string(i) + " of column '" + name + "'");
+        }
+        if (!std::isfinite(out[static_cast<std::size_t>(i)]))
+            fail(error, "value " + std::to_string(i) + " of column '" + name + "' must be a finite number");
+    }
+    return out;
+}
+
+// A bound of a table row: None, '' (or blank text) and an absent key mean no bound; numbers
+// and numeric text are bounds.
+std::optional<double> bound(py::handle row, const char* key, const std::string& row_name) {
+    const auto value = optional_entry(row, key);
+    if (!value || value->is_none()) return std::nullopt;
+    const std::string what = "row '" + row_name + "': " + key;
+    if (PyUnicode_Check(value->ptr())) {
+        std::string text = value->cast<std::string>();
+        const auto first = text.find_first_not_of(" \t");
+        if (first == std::string::npos) return std::nullopt;
+        const auto last = text.find_last_not_of(" \t");
+        text = text.substr(first, last - first + 1);
+        try {
+            std::size_t used = 0;
+            const double v = std::stod(text, &used);
+            if (used == text.size() && std::isfinite(v)) return v;
+        } catch (const std::exception&) {
+        }
+        fail(jobs::kClassificationError, what + " must be a number or '', not " + repr_of(*value));
+    }
+    return number(*value, jobs::kClassificationError, what);
+}
+
+jobs::Rgb colour(py::handle row, const std::string& row_name) {
+    const py::object value = entry(row, "color", jobs::kClassificationError, "row '" + row_name + "'");
+    if (PyUnicode_Check(value.ptr()))
+        if (const auto rgb = jobs::parse_rgb(value.cast<std::string>())) return *rgb;
+    fail(jobs::kClassificationError,
+         "row '" + row_name + "': color must be text \"r, g, b\" with whole numbers 0 to 255, not " + repr_of(value));
+}
+
+py::list float_list(const std::vector<double>& values) {
+    py::list out(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), PyFloat_FromDouble(values[i]));
+    return out;
+}
+
+// ---- parse --------------------------------------------------------------------------------
+
+py::object parse_cpt_file(py::object data) {
+    return run_job([&]() -> py::object {
+        const py::object content = entry(data, "file_content", jobs::kParsingError, "the payload");
+        if (!PyUnicode_Check(content.ptr()))
+            fail(jobs::kParsingError, "file_content must be Base64 text, not " +
+                                          text_of(py::type::of(content).attr("__name__")));
+        const std::string encoded = content.cast<std::string>();
+        jobs::GefCpt cpt;
+        {
+            py::gil_scoped_release released;
+            cpt = jobs::parse_gef(jobs::decode_base64(encoded));
+        }
+        py::dict headers;
+        for (const auto& [key, value] : cpt.headers) {
+            if (const auto* d = std::get_if<double>(&value)) headers[py::str(key)] = py::float_(*d);
+            else if (const auto* s = std::get_if<std::string>(&value)) headers[py::str(key)] = py::str(*s);
+            else headers[py::str(key)] = float_list(std::get<std::vector<double>>(value));
+        }
+        py::dict measurements;
+        for (const auto& [key, values] : cpt.columns) measurements[py::str(key)] = float_list(values);
+        return py::dict("headers"_a = headers, "measurement_data"_a = measurements);
+    });
+}
+
+// ---- classify -----------------------------------------------------------------------------
+
+struct Soil {
+    py::object name;
+    jobs::Rgb color;
+    py::dict properties;
+};
+
+// A row's entries except the ones that define the class (name, colour, bounds).
+py::dict properties_of(py::handle row, std::initializer_list<const char*> excluded) {
+    py::dict out;
+    for (auto item : row.attr("items")()) {
+        py::handle key = item[py::int_(0)];
+        bool skip = false;
+        if (PyUnicode_Check(key.ptr())) {
+            const std::string k = key.cast<std::string>();
+            for (const char* e : excluded) skip = skip || k == e;
+        }
+        if (!skip) out[key] = item[py::int_(1)];
+    }
+    return out;
+}
+
+py::list rows_of(py::handle params, const char* key, const char* error) {
+    const py::object rows = entry(params, key, error, "method_params");
+    if (!PyList_Check(rows.ptr()) && !PyTuple_Check(rows.ptr()))
+        fail(error, std::string(key) + " must be a list of dictionaries");
+    py::list out;
+    for (auto row : rows) {
+        if (!is_mapping(row)) fail(error, std::string("every entry of ") + key + " must be a dictionary, not " + repr_of(row));
+        out.append(row);
+    }
+    return out;
+}
+
+jobs::Measurements measurements_of(py::handle cpt_data, bool robertson) {
+    const char* error = jobs::kClassificationError;
+    const char* specific = robertson ? jobs::kRobertsonError : jobs::kClassificationError;
+    const py::object headers = entry(cpt_data, "headers", error, "cpt_data");
+    const py::object data = entry(cpt_data, "measurement_data", error, "cpt_data");
+    if (!is_mapping(headers)) fail(error, "the headers of cpt_data must be a dictionary");
+    jobs::Measurements m;
+    m.elevation = column(entry(data, "elevation", error, "measurement_data"), error, "elevation");
+    m.qc = column(entry(data, "qc", error, "measurement_data"), error, "qc");
+    m.rf = column(entry(data, "Rf", error, "measurement_data"), error, "Rf");
+    if (robertson) m.fs = column(entry(data, "fs", specific, "measurement_data"), specific, "fs");
+    else if (auto fs = optional_entry(data, "fs")) m.fs = column(*fs, error, "fs");
+    if (auto u2 = optional_entry(data, "u2")) m.u2 = column(*u2, error, "u2");
+    if (auto depth = optional_entry(data, "corrected_depth")) {
+        m.depth = column(*depth, specific, "corrected_depth");
+    } else if (robertson) {
+        fail(specific, "measurement_data has no 'corrected_depth'");
+    } else if (auto ground = optional_entry(headers, "ground_level_wrt_reference")) {
+        // Without a corrected depth the depth below the surface follows from the levels.
+        const double level = number(*ground, error, "ground_level_wrt_reference");
+        m.depth.reserve(m.elevation.size());
+        for (double e : m.elevation) m.depth.push_back(level - e);
+    } else {
+        fail(error, "cpt_data needs a 'corrected_depth' column or a 'ground_level_wrt_reference' header");
+    }
+    if (auto a = optional_entry(headers, "surface_area_quotient_tip"); a && !a->is_none())
+        m.area_quotient = number(*a, error, "surface_area_quotient_tip");
+    return m;
+}
+
+py::dict layer(const Soil& soil, double top, double bottom) {
+    // Every layer gets properties of its own, so that changing one layer's soil in the
+    // answer changes no other layer and not the caller's parameters.
+    static py::handle deepcopy = py::object(py::module_::import("copy").attr("deepcopy")).release();
+    py::list color;
+    for (int channel : {soil.color.r, soil.color.g, soil.color.b}) color.append(channel);
+    py::dict soil_dict("name"_a = soil.name, "color"_a = color, "properties"_a = deepcopy(soil.properties));
+    return py::dict("soil"_a = soil_dict, "top_of_layer"_a = top, "bottom_of_layer"_a = bottom,
+                    "properties"_a = py::dict());
+}
+
+// What a measurement that no row holds is called in a layout: the soil model's own name for
+// a layer without a determined soil.
+Soil undefined_soil() { return {py::str("Undefined soil layer"), {0, 0, 0}, py::dict()}; }
+
+py::object classify_cpt(py::object data) {
+    return run_job([&]() -> py::object {
+        const char* error = jobs::kClassificationError;
+        const py::object method_obj = entry(data, "classification_method", error, "the payload");
+        const std::string method = PyUnicode_Check(method_obj.ptr()) ? method_obj.cast<std::string>() : "";
+        if (method != "robertson" && method != "table" && method != "ic")
+            fail(error, "unknown classification method " + repr_of(method_obj) +
+                            "; expected 'robertson', 'table' or 'ic'");
+        const bool robertson = method == "robertson";
+        const py::object cpt_data = entry(data, "cpt_data", error, "the payload");
+        const py::object params = entry(data, "method_params", robertson ? jobs::kRobertsonError : error, "the payload");
+        if (!is_mapping(params)) fail(error, "method_params must be a dictionary");
+        const jobs::Measurements m = measurements_of(cpt_data, robertson);
+
+        std::vector<jobs::ClassLayer> layers;
+        std::vector<Soil> soils;  // by class number; -1 is the undefined soil
+        if (robertson) {
+            const py::list entries = rows_of(params, "soil_properties", jobs::kRobertsonError);
+            for (std::size_t zone = 0; zone < jobs::kRobertsonZoneNames.size(); ++zone)
+                soils.push_back({py::str(jobs::kRobertsonZoneNames[zone]), jobs::kRobertsonZoneColors[zone], py::dict()});
+            std::vector<bool> given(soils.size(), false);
+            for (auto e : entries) {
+                const py::object name = entry(e, "name", jobs::kRobertsonError, "an entry of soil_properties");
+                std::size_t zone = 0;
+                while (zone < soils.size() && !(PyUnicode_Check(name.ptr()) && name.cast<std::string>() == jobs::kRobertsonZoneNames[zone])) ++zone;
+                if (zone == soils.size())
+                    fail(jobs::kRobertsonError, "soil_properties name " + repr_of(name) + " is not a Robertson zone name");
+                // The first entry of a zone counts, as a lookup by name would find it.
+                if (!given[zone]) soils[zone].properties = properties_of(e, {"name"});
+                given[zone] = true;
+            }
+            py::gil_scoped_release released;
+            layers = jobs::classify_robertson(m);
+        } else if (method == "table") {
+            const py::list rows = rows_of(params, "qualification_table", error);
+            const double water = number(entry(params, "ground_water_level", error, "method_params"), error, "ground_water_level");
+            std::vector<jobs::QualificationRow> table;
+            for (auto row : rows) {
+                const py::object name = entry(row, "name", error, "a row of qualification_table");
+                const std::string shown = text_of(name);
+                jobs::QualificationRow r{shown};
+                r.qc_min = bound(row, "qc_min", shown);
+                r.qc_max = bound(row, "qc_max", shown);
+                r.qc_norm_min = bound(row, "qc_norm_min", shown);
+                r.qc_norm_max = bound(row, "qc_norm_max", shown);
+                r.rf_min = bound(row, "rf_min", shown);
+                r.rf_max = bound(row, "rf_max", shown);
+                r.gamma_dry_min = bound(row, "gamma_dry_min", shown);
+                r.gamma_dry_max = bound(row, "gamma_dry_max", shown);
+                r.gamma_wet_min = bound(row, "gamma_wet_min", shown);
+                r.gamma_wet_max = bound(row, "gamma_wet_max", shown);
+                table.push_back(r);
+                soils.push_back({name, colour(row, shown),
+                                 properties_of(row, {"name", "color", "qc_min", "qc_max", "qc_norm_min", "qc_norm_max",
+                                                     "rf_min", "rf_max"})});
+            }
+            py::gil_scoped_release released;
+            layers = jobs::classify_table(m, table, water);
+        } else {
+            const py::list rows = rows_of(params, "ic_table", error);
+            const double water = number(entry(params, "ground_water_level", error, "method_params"), error, "ground_water_level");
+            const double weight = number(entry(params, "specific_weight_soil", error, "method_params"), error, "specific_weight_soil");
+            std::optional<double> resolution;
+            if (auto r = optional_entry(params, "resolution"); r && !r->is_none())
+                resolution = number(*r, error, "resolution");
+            std::vector<jobs::IcRow> table;
+            for (auto row : rows) {
+                const py::object name = entry(row, "name", error, "a row of ic_table");
+                const std::string shown = text_of(name);
+                table.push_back({shown, bound(row, "ic_min", shown), bound(row, "ic_max", shown)});
+                soils.push_back({name, colour(row, shown), properties_of(row, {"name", "color", "ic_min", "ic_max"})});
+            }
+            py::gil_scoped_release released;
+            layers = jobs::classify_ic(m, table, water, weight, resolution);
+        }
+
+        py::list out;
+        for (const auto& l : layers) {
+            out.append(layer(l.cls < 0 ? undefined_soil() : soils[static_cast<std::size_t>(l.cls)], l.top, l.bottom));
+        }
+        return py::dict("soil_layers"_a = out);
+    });
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_jobs, m) {
+    m.doc() = "Built-in handlers of the terrak job service: GEF CPT parsing and CPT classification.";
+    m.def("parse_cpt_file", &parse_cpt_file, "data"_a,
+          "Parses a GEF CPT file.\n\n"
+          "data: {\"file_content\": <Base64 of the file's text>}. Returns {\"headers\": {...},\n"
+          "\"measurement_data\": {column: [values]}} with lengths and levels in mm, qc, fs and u2 in\n"
+          "MPa, Rf as a fraction and inclinations in degrees. Raises terrak.core.JobFailure named\n"
+          "\"ParsingError\" or \"NotImplementedError\".");
+    m.def("classify_cpt", &classify_cpt, "data"_a,
+          "Classifies CPT measurements into soil layers.\n\n"
+          "data: {\"cpt_data\": <GEF dictionary>, \"classification_method\": \"robertson\" | \"table\" |\n"
+          "\"ic\", \"method_params\": {...}}. Returns {\"soil_layers\": [layer dictionaries, top first]}\n"
+          "with levels in mm. Raises terrak.core.JobFailure named \"CPTClassificationError\" or\n"
+          "\"RobertsonProcessingException\".");
+    py::dict handlers;
+    handlers["parsecptfile/v2/jobs/"] = m.attr("parse_cpt_file");
+    handlers["classifycpt/v2/jobs/"] = m.attr("classify_cpt");
+    m.attr("HANDLERS") = handlers;
+}

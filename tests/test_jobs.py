@@ -1,0 +1,358 @@
+"""The built-in job service: GEF CPT parsing and CPT classification, payload in, answer out."""
+
+import base64
+import copy
+import math
+from pathlib import Path
+
+import pytest
+
+from terrak import _jobs, core
+from terrak.core import Color, _post_on_addon_endpoint
+from terrak.errors import GEFClassificationError, GEFParsingError
+
+DATA = Path(__file__).resolve().parent.parent / "data"
+PARSE = "parsecptfile/v2/jobs/"
+CLASSIFY = "classifycpt/v2/jobs/"
+# The mappings the geo module's GEFFile.parse and GEFData.classify pass.
+PARSE_ERRORS = {"NotImplementedError": NotImplementedError, "ParsingError": GEFParsingError}
+CLASSIFY_ERRORS = {"CPTClassificationError": GEFClassificationError,
+                   "RobertsonProcessingException": GEFClassificationError}
+ZONES = ["Robertson zone unknown"] + [f"Robertson zone {k}" for k in range(1, 10)]
+
+
+def encode(text):
+    return base64.b64encode(text.encode("utf-8")).decode("utf-8")
+
+
+def parse_text(text):
+    return _post_on_addon_endpoint(PARSE, {"file_content": encode(text)}, timeout=60, error_mapping=PARSE_ERRORS)
+
+
+def parse_sample(name):
+    # As GEFFile.from_file reads it: ISO-8859-1 text, line ends normalised.
+    with open(DATA / name, encoding="ISO-8859-1") as handle:
+        return parse_text(handle.read())
+
+
+def classify(cpt_data, method, params):
+    payload = {"cpt_data": cpt_data, "classification_method": method, "method_params": params}
+    return _post_on_addon_endpoint(CLASSIFY, payload, timeout=60, error_mapping=CLASSIFY_ERRORS)
+
+
+def gef(rows="0.00;1.0;0.010;1.0;!\n0.02;2.0;0.030;1.5;!\n", header=""):
+    """A small CPT file: penetration length, qc, fs and Rf, separated by ';', records by '!'."""
+    return ("#GEFID= 1, 1, 0\n#REPORTCODE= GEF-CPT-Report, 1, 1, 2\n#TESTID= T1\n#ZID= 31000, 1.5, 0.01\n"
+            "#COLUMNSEPARATOR= ;\n#RECORDSEPARATOR= !\n#COLUMNINFO= 1, m, length, 1\n#COLUMNINFO= 2, MPa, qc, 2\n"
+            "#COLUMNINFO= 3, MPa, fs, 3\n#COLUMNINFO= 4, %, Rf, 4\n#COLUMNVOID= 2, -9999\n"
+            + header + "#EOH=\n" + rows)
+
+
+def test_handlers_serve_both_paths():
+    assert _jobs.HANDLERS == {PARSE: _jobs.parse_cpt_file, CLASSIFY: _jobs.classify_cpt}
+    assert core.get_job_handler(PARSE) is _jobs.parse_cpt_file
+
+
+# Values read by hand from the files. cpt.gef: the first row is void and the last four rows
+# have no friction, so 999 of 1004 rows remain; example.gef: the first 301 rows (pre-excavated)
+# are void; cpt_voids.gef: rows with a void cone resistance are dropped.
+@pytest.mark.parametrize(("name", "rows", "header", "first", "last"), [
+    ("cpt.gef", 999, {"name": "CPTU17.8 + 83BITE", "ground_level_wrt_reference": -90.0, "height_system": "NAP",
+                      "x_y_coordinates": [79578.38, 424838.97], "coordinate_system": "RD",
+                      "gef_file_date": "2019-02-13", "gef_version_number": "1.1.0", "cone_tip_area": 1000.0,
+                      "surface_area_quotient_tip": 0.8, "cone_type": "S10-CFIIP.1721",
+                      "measurement_standard": "NEN-EN-ISO22476-1 / klasse 2 / TE2",
+                      "max_measurement_depth_wrt_reference": -20015.0},
+     {"penetration_length": 10.0, "qc": 0.013, "fs": 0.002, "Rf": 0.00647, "u2": 0.0, "corrected_depth": 10.0,
+      "elevation": -100.0, "inclination": 1.071, "inclination_e_w": 0.522, "inclination_n_s": -0.934},
+     {"penetration_length": 19970.0, "qc": 14.698, "fs": 0.05, "Rf": 0.0034, "u2": 0.21,
+      "corrected_depth": 19925.0, "elevation": -20015.0, "inclination": 8.545}),
+    ("cpt2.gef", 1039, {"name": "N04-25", "ground_level_wrt_reference": -1630.0, "project_id": "01.1138-233",
+                        "project_name": "Ringdijk 2de bedijking", "excavation_depth": 2000.0, "water_level": 0.0,
+                        "gef_file_date": "2021-05-03"},
+     {"penetration_length": 0.0, "qc": 0.0017, "Rf": 0.0, "elevation": -1630.0, "inclination": 1.5429},
+     {"penetration_length": 10380.0, "qc": 12.6132, "fs": 0.0695, "Rf": 0.005846}),
+    ("cpt3.gef", 5939, {"name": "A01-1", "ground_level_wrt_reference": 1240.0, "gef_version_number": "1.0.0",
+                        "project_name": "OVERSTORTEN WESTPOORTWEG", "measurement_standard": "NEN 5140 KL. 4"},
+     {"penetration_length": 5.0, "qc": 0.02, "fs": 0.0002, "Rf": 0.0002 / 0.02, "elevation": 1235.0},
+     {"penetration_length": 29695.0, "qc": 24.45, "Rf": 0.1823 / 24.45, "elevation": 1240.0 - 29695.0}),
+    ("example.gef", 1183, {"name": "S04", "ground_level_wrt_reference": 3056.0, "excavation_depth": 6000.0,
+                           "project_name": "Inrit Noord Corio te Utrecht", "cone_type": "CFI"},
+     {"penetration_length": 6020.0, "corrected_depth": 6019.0, "qc": 16.72, "Rf": 0.0055691},
+     {"penetration_length": 29660.0, "corrected_depth": 29481.0, "elevation": 3056.0 - 29481.0, "qc": 16.46}),
+    ("cpt_voids.gef", 3, {"name": "CPTU17.8 + 83BITE"}, {"qc": 0.013, "penetration_length": 10.0},
+     {"qc": 14.766, "penetration_length": 70.0}),
+    ("cpt_pre_excavated.gef", 2, {"name": "GEF with pre-excavated depth", "excavation_depth": 1500.0},
+     {"qc": 10.0, "elevation": -590.0}, {"qc": 15.0, "elevation": -2090.0}),
+])
+def test_sample_files_parse(name, rows, header, first, last):
+    answer = parse_sample(name)
+    assert list(answer) == ["headers", "measurement_data"]
+    for key, value in header.items():
+        assert answer["headers"][key] == value, key
+    columns = answer["measurement_data"]
+    assert {len(values) for values in columns.values()} == {rows}
+    for key, value in first.items():
+        assert columns[key][0] == pytest.approx(value, rel=1e-12, abs=1e-12), key
+    for key, value in last.items():
+        assert columns[key][-1] == pytest.approx(value, rel=1e-12, abs=1e-12), key
+
+
+def test_answer_key_order_and_types():
+    answer = parse_sample("cpt.gef")
+    assert list(answer["headers"]) == [
+        "name", "ground_level_wrt_reference", "max_measurement_depth_wrt_reference", "height_system",
+        "x_y_coordinates", "coordinate_system", "gef_file_date", "gef_version_number", "project_id",
+        "project_name", "cone_tip_area", "cone_type", "surface_area_quotient_tip", "excavation_depth",
+        "measurement_standard"]
+    assert list(answer["measurement_data"]) == [
+        "penetration_length", "corrected_depth", "elevation", "qc", "fs", "Rf", "u2", "inclination",
+        "inclination_n_s", "inclination_e_w"]
+    assert all(type(v) is float for column in answer["measurement_data"].values() for v in column)
+
+
+def test_depth_from_inclination_matches_the_files_own_corrected_depth():
+    text = (DATA / "cpt.gef").read_text(encoding="ISO-8859-1")
+    without_depth = text.replace("#COLUMNINFO= 10, m, Gecorrigeerde diepte, 11",
+                                 "#COLUMNINFO= 10, m, Gecorrigeerde diepte, 99")
+    depth = parse_text(without_depth)["measurement_data"]["corrected_depth"]
+    assert depth[-1] == pytest.approx(19925.0, abs=2.0)
+    assert depth[-1] < 19970.0
+
+
+def test_encodings_and_line_ends_give_one_answer():
+    raw = (DATA / "cpt.gef").read_bytes()
+    as_text = parse_sample("cpt.gef")
+    # The raw ISO-8859-1 bytes, not re-encoded, and the same text with CRLF and CR line ends.
+    latin1 = _jobs.parse_cpt_file({"file_content": base64.b64encode(raw).decode()})
+    crlf = parse_text(raw.decode("ISO-8859-1").replace("\n", "\r\n"))
+    cr = parse_text(raw.decode("ISO-8859-1").replace("\n", "\r"))
+    assert latin1 == as_text == crlf == cr
+    degree = parse_text(gef(header="#PROJECTNAME= 10\xb0 helling, co\xebffici\xebnt\n"))
+    assert degree["headers"]["project_name"] == "10° helling, coëfficiënt"
+
+
+def test_voids_are_dropped_or_bridged_and_rf_is_computed():
+    answer = parse_text(gef(rows="0.00;1.0;0.010;1.0;!\n0.02;-9999;0.020;1.0;!\n0.04;2.0;-9999;1.0;!\n"
+                                 "0.06;3.0;0.030;1.0;!\n0.08;3.0;-9999;1.0;!\n",
+                            header="#COLUMNVOID= 3, -9999\n"))["measurement_data"]
+    assert answer["penetration_length"] == [0.0, 40.0, 60.0]
+    assert answer["fs"] == pytest.approx([0.010, 0.025, 0.030])
+    no_ratio = gef(rows="0.00;2.0;0.010;!\n0.02;4.0;0.030;!\n").replace("#COLUMNINFO= 4, %, Rf, 4\n", "")
+    assert parse_text(no_ratio)["measurement_data"]["Rf"] == pytest.approx([0.005, 0.0075])
+
+
+@pytest.mark.parametrize(("content", "error", "message"), [
+    ("", GEFParsingError, "the file is empty"),
+    ("#GEFID= 1, 1, 0\n#TESTID= T1\n", GEFParsingError, r"no #EOH line .* ends at line 2"),
+    (gef().replace("#COLUMNINFO= 2, MPa, qc, 2\n", ""), GEFParsingError, "no cone resistance column"),
+    (gef(rows="0.00;1.0;0.010;!\n"), GEFParsingError, "line 13: 3 values in the row, but the header describes 4"),
+    (gef(rows="0.00;1.0;0.1;1;!\n0.02;1.0;0.1;1;7;!\n"), GEFParsingError, "line 14: 5 values in the row"),
+    (gef(rows="0.00;1.0;1,5;1;!\n"), GEFParsingError, "line 13: value '1,5' in column 3 \\(local friction\\)"),
+    (gef(rows="0.00;1.0;;1;!\n"), GEFParsingError, "line 13: value '' in column 3"),
+    (gef(header="#COLUMNINFO= 99999999999, m, x, 1\n"), GEFParsingError, "out of range"),
+    ("#GEFID= 1,1,0\n#REPORTCODE= GEF-BORE-Report, 1, 0, 0\n#EOH=\n", GEFParsingError, "is a bore log"),
+    ("#GEFID= 1,1,0\n#REPORTCODE= GEF-DISS-Report, 1, 1, 0\n#EOH=\n", NotImplementedError, "dissipation"),
+    (gef(header="#DATAFORMAT= BINARY\n"), NotImplementedError, "only ASCII data"),
+    ("\x00\x01binary", GEFParsingError, "binary data"),
+    ("<html>not a gef</html>", GEFParsingError, "line 1: not a GEF file"),
+    (gef(rows="0.00;-9999;0.1;1;!\n"), GEFParsingError, "only void values"),
+], ids=["empty", "no-eoh", "no-qc", "narrow-row", "wide-row", "comma-decimal", "empty-value", "huge-column",
+        "bore-log", "dissipation", "binary-format", "nul-bytes", "not-gef", "all-void"])
+def test_bad_files_are_refused(content, error, message):
+    with pytest.raises(error, match=message):
+        parse_text(content)
+
+
+@pytest.mark.parametrize(("payload", "message"), [
+    ({"file_content": "#GEFID"}, "not Base64"),
+    ({"file_content": "SGVsbG8"}, "not Base64"),
+    ({"file_content": b"SGVsbG8="}, "must be Base64 text, not bytes"),
+    ({}, "the payload has no 'file_content'"),
+], ids=["not-alphabet", "bad-padding", "bytes", "no-key"])
+def test_bad_payloads_are_refused(payload, message):
+    # Called directly: the dispatcher itself refuses payloads that are not JSON (bytes).
+    with pytest.raises(core.JobFailure, match=message) as failure:
+        _jobs.parse_cpt_file(payload)
+    assert failure.value.error_name == "ParsingError"
+
+
+def test_truncated_files_never_crash():
+    # Every prefix of a real file either parses or fails with the parsing error.
+    text = (DATA / "cpt_voids.gef").read_text(encoding="ISO-8859-1")
+    for end in range(len(text)):
+        try:
+            parse_text(text[:end])
+        except GEFParsingError:
+            pass
+
+
+# ---- classification ------------------------------------------------------------------------
+
+def check_layout(layers):
+    """Top layer first, continuous, each in the form of SoilLayer.serialize."""
+    assert layers
+    for upper, lower in zip(layers, layers[1:]):
+        assert upper["bottom_of_layer"] == lower["top_of_layer"]
+        assert upper["soil"]["name"] != lower["soil"]["name"]
+    for layer in layers:
+        assert list(layer) == ["soil", "top_of_layer", "bottom_of_layer", "properties"]
+        assert list(layer["soil"]) == ["name", "color", "properties"]
+        assert layer["top_of_layer"] >= layer["bottom_of_layer"]
+        Color(*layer["soil"]["color"])
+
+
+@pytest.mark.parametrize("name", ["cpt.gef", "cpt2.gef", "cpt3.gef", "example.gef"])
+def test_robertson_classifies_every_sample(name):
+    cpt = parse_sample(name)
+    params = {"soil_properties": [{"name": "Robertson zone 3", "gamma": 17}, {"name": "Robertson zone 6"}]}
+    before = copy.deepcopy(params)
+    layers = classify(cpt, "robertson", params)["soil_layers"]
+    check_layout(layers)
+    elevation = cpt["measurement_data"]["elevation"]
+    assert layers[0]["top_of_layer"] == elevation[0] and layers[-1]["bottom_of_layer"] == min(elevation)
+    names = {layer["soil"]["name"] for layer in layers}
+    assert names <= set(ZONES) and len(names - {"Robertson zone unknown"}) >= 3
+    for layer in layers:
+        expected = {"gamma": 17} if layer["soil"]["name"] == "Robertson zone 3" else {}
+        assert layer["soil"]["properties"] == expected
+    assert params == before
+
+
+def measurements(depths, qc, rf, ground=0.0, **extra):
+    columns = {"elevation": [ground - d for d in depths], "qc": qc, "Rf": rf, **extra}
+    return {"headers": {"name": "synthetic", "ground_level_wrt_reference": ground}, "measurement_data": columns}
+
+
+ROW_KEYS = ["qc_min", "qc_max", "qc_norm_min", "qc_norm_max", "rf_min", "rf_max",
+            "gamma_dry_min", "gamma_dry_max", "gamma_wet_min", "gamma_wet_max"]
+
+
+def row(name, color, **bounds):
+    return {"name": name, "color": color, **{k: bounds.get(k, "") for k in ROW_KEYS}, "cohesion": 0}
+
+
+def test_table_takes_the_first_row_that_holds_each_measurement():
+    table = [row("Veen", "120,80,40", qc_max=1.0, rf_min=5.0, gamma_dry_min=10, gamma_wet_min=11),
+             row("Klei", "40,120,70", qc_max=2.0, rf_min=2.0, gamma_dry_min=17, gamma_wet_min=17),
+             row("Zand", "240,210,90", qc_min=2.0, rf_max=2.0, gamma_dry_min=18, gamma_wet_min=20),
+             row("Zand ook", "1,2,3", qc_min=2.0, rf_max=2.0)]
+    cpt = measurements([1000, 1100, 1200, 1300, 1400], [0.5, 0.5, 1.5, 10.0, 1.5], [0.06, 0.03, 0.03, 0.01, 0.01])
+    layers = classify(cpt, "table", {"qualification_table": table, "ground_water_level": -1.0})["soil_layers"]
+    check_layout(layers)
+    assert [(l["soil"]["name"], l["top_of_layer"], l["bottom_of_layer"]) for l in layers] == [
+        ("Veen", -1000.0, -1050.0), ("Klei", -1050.0, -1250.0), ("Zand", -1250.0, -1350.0),
+        ("Undefined soil layer", -1350.0, -1400.0)]
+    assert layers[0]["soil"] == {"name": "Veen", "color": [120, 80, 40], "properties": {
+        "gamma_dry_min": 10, "gamma_dry_max": "", "gamma_wet_min": 11, "gamma_wet_max": "", "cohesion": 0}}
+    assert layers[-1]["soil"] == {"name": "Undefined soil layer", "color": [0, 0, 0], "properties": {}}
+
+
+def test_table_normalises_qc_with_dry_weight_above_and_wet_weight_below_the_water():
+    # Ground at 0, water 1 m down, measurement 3 m down: s'v = 18 + 2 x 20 - 2 x 9.81 = 38.38 kPa;
+    # qc = 1 MPa normalises to 1 x (100 / 38.38)^0.67 = 1.8995 MPa (NEN 9997-1 table 2.b).
+    weights = {"gamma_dry_min": 17, "gamma_dry_max": 19, "gamma_wet_min": 20, "gamma_wet_max": 20}
+    table = [row("below", "1,1,1", qc_norm_max=1.899, **weights),
+             row("inside", "2,2,2", qc_norm_min=1.899, qc_norm_max=1.900, **weights),
+             row("above", "3,3,3", qc_norm_min=1.900, **weights)]
+    cpt = measurements([3000.0], [1.0], [0.02])
+    layers = classify(cpt, "table", {"qualification_table": table, "ground_water_level": -1.0})["soil_layers"]
+    assert [l["soil"]["name"] for l in layers] == ["inside"]
+    # With the water at the surface the whole stretch is wet: s'v = 60 - 29.43 = 30.57 kPa.
+    layers = classify(cpt, "table", {"qualification_table": table, "ground_water_level": 0.0})["soil_layers"]
+    assert [l["soil"]["name"] for l in layers] == ["above"]
+
+
+def ic_by_bisection(qt, sigma_v0, sigma_eff, fs, pa=100.0):
+    """Robertson (2009) Ic solved independently: the root of Ic - f(Ic) by bisection."""
+    fr = fs / (qt - sigma_v0) * 100.0
+
+    def ic_for(n):
+        q = (qt - sigma_v0) / pa * (pa / sigma_eff) ** n
+        return math.hypot(3.47 - math.log10(q), math.log10(fr) + 1.22)
+
+    lo, hi = 0.0, 1.0
+    exponent = lambda n: min(1.0, 0.381 * ic_for(n) + 0.05 * sigma_eff / pa - 0.15) - n
+    if exponent(hi) >= 0:
+        return ic_for(1.0)
+    for _ in range(200):
+        mid = (lo + hi) / 2
+        lo, hi = (mid, hi) if exponent(mid) > 0 else (lo, mid)
+    return ic_for((lo + hi) / 2)
+
+
+@pytest.mark.parametrize(("depth", "qc", "rf"), [(5.0, 8.0, 0.006), (12.0, 1.2, 0.03), (2.0, 0.3, 0.05)])
+def test_ic_method_finds_the_stress_exponent(depth, qc, rf):
+    # Water at the surface, unit weight 18: sv0 = 18 d, s'v0 = (18 - 9.81) d (kPa).
+    expected = ic_by_bisection(qc * 1000, 18 * depth, (18 - 9.81) * depth, rf * qc * 1000)
+    table = [{"name": "below", "ic_min": 0, "ic_max": expected - 1e-6, "color": "1,1,1", "cone_factor": 10},
+             {"name": "at", "ic_min": expected - 1e-6, "ic_max": expected + 1e-6, "color": "2,2,2", "cone_factor": 20},
+             {"name": "above", "ic_min": expected + 1e-6, "ic_max": 10, "color": "3,3,3", "cone_factor": 30}]
+    cpt = measurements([depth * 1000], [qc], [rf], corrected_depth=[depth * 1000])
+    params = {"ic_table": table, "ground_water_level": 0.0, "specific_weight_soil": 18.0, "resolution": None}
+    layers = classify(cpt, "ic", params)["soil_layers"]
+    assert [l["soil"] for l in layers] == [{"name": "at", "color": [2, 2, 2], "properties": {"cone_factor": 20}}]
+
+
+def test_ic_resolution_averages_windows():
+    depths = [100.0 * k for k in range(1, 21)]
+    cpt = measurements(depths, [10.0] * 10 + [0.5] * 10, [0.005] * 10 + [0.04] * 10)
+    table = [{"name": "sand", "ic_min": "", "ic_max": 2.05, "color": "240,210,90", "cone_factor": 1},
+             {"name": "clay", "ic_min": 2.05, "ic_max": None, "color": "40,120,70", "cone_factor": 2}]
+    params = {"ic_table": table, "ground_water_level": -0.5, "specific_weight_soil": 18.0, "resolution": None}
+    single = classify(cpt, "ic", params)["soil_layers"]
+    assert [(l["soil"]["name"], l["bottom_of_layer"]) for l in single] == [("sand", -1050.0), ("clay", -2000.0)]
+    params["resolution"] = 0.5  # windows from the highest measurement (-100 mm): edges at -600, -1100, ...
+    windows = classify(cpt, "ic", params)["soil_layers"]
+    check_layout(windows)
+    assert [(l["soil"]["name"], l["bottom_of_layer"]) for l in windows] == [("sand", -1100.0), ("clay", -2000.0)]
+
+
+GOOD = measurements([1000.0, 1100.0], [1.0, 2.0], [0.01, 0.02], corrected_depth=[1000.0, 1100.0], fs=[0.01, 0.04])
+TABLE = {"qualification_table": [row("Zand", "1,2,3")], "ground_water_level": 0.0}
+IC = {"ic_table": [{"name": "x", "ic_min": 0, "ic_max": 5, "color": "1,2,3"}], "ground_water_level": 0.0,
+      "specific_weight_soil": 18.0, "resolution": None}
+
+
+def without(mapping, key):
+    return {k: v for k, v in mapping.items() if k != key}
+
+
+@pytest.mark.parametrize(("cpt", "method", "params", "message"), [
+    (GOOD, "nen", TABLE, "unknown classification method 'nen'; expected 'robertson', 'table' or 'ic'"),
+    ({"headers": {}}, "table", TABLE, "cpt_data has no 'measurement_data'"),
+    (measurements([1.0], [1.0], [None]), "table", TABLE, r"value 0 of column 'Rf' must be a number, not None"),
+    (measurements([1.0, 2.0], [1.0], [0.1, 0.1]), "table", TABLE, "differ in length"),
+    (GOOD, "table", {"qualification_table": [row("Zand", "red")], "ground_water_level": 0},
+     "row 'Zand': color must be text \"r, g, b\""),
+    (GOOD, "table", {"qualification_table": [row("Zand", "1,2,3", qc_min=5, qc_max=1)], "ground_water_level": 0},
+     "row 'Zand': qc_min 5 exceeds qc_max 1"),
+    (GOOD, "table", {"qualification_table": [row("Zand", "1,2,3", rf_max="veel")], "ground_water_level": 0},
+     "row 'Zand': rf_max must be a number or '', not 'veel'"),
+    (GOOD, "table", {"qualification_table": [row("Zand", "1,2,3", qc_norm_min=1)], "ground_water_level": 0},
+     "gives no unit weight"),
+    (GOOD, "table", without(TABLE, "ground_water_level"), "method_params has no 'ground_water_level'"),
+    (GOOD, "ic", {**IC, "resolution": 0}, "resolution must be a number of metres"),
+    (GOOD, "ic", {**IC, "specific_weight_soil": "18"}, "specific_weight_soil must be a number, not '18'"),
+    (GOOD, "ic", {**IC, "ic_table": "x"}, "ic_table must be a list of dictionaries"),
+    ({"headers": {"name": "x"}, "measurement_data": without(GOOD["measurement_data"], "fs")}, "robertson",
+     {"soil_properties": []}, "measurement_data has no 'fs'"),
+    ({"headers": {"name": "x"}, "measurement_data": without(GOOD["measurement_data"], "corrected_depth")},
+     "robertson", {"soil_properties": []}, "measurement_data has no 'corrected_depth'"),
+    (GOOD, "robertson", {"soil_properties": [{"name": "Robertson zone 10"}]}, "is not a Robertson zone name"),
+], ids=["method", "no-data", "none-value", "lengths", "colour", "reversed", "text-bound", "no-weight", "no-water",
+        "resolution", "weight-text", "table-type", "robertson-fs", "robertson-depth", "robertson-zone"])
+def test_bad_classification_input_is_refused(cpt, method, params, message):
+    before = copy.deepcopy((cpt, params))
+    with pytest.raises(GEFClassificationError, match=message):
+        classify(cpt, method, params)
+    assert (cpt, params) == before
+
+
+def test_robertson_failures_carry_their_own_error_name():
+    cpt = {"headers": {"name": "x"}, "measurement_data": without(GOOD["measurement_data"], "fs")}
+    with pytest.raises(core.JobFailure) as failure:
+        _jobs.classify_cpt({"cpt_data": cpt, "classification_method": "robertson",
+                            "method_params": {"soil_properties": []}})
+    assert failure.value.error_name == "RobertsonProcessingException"
+    assert failure.value.message == "measurement_data has no 'fs'"
