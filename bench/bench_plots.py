@@ -2,12 +2,14 @@
 
     .venv/bin/python bench/bench_plots.py [GEF file] [--repeat N] [--png OUT.png]
 
-The default file is the largest sample, data/gef/cpt3.gef (relative to the repository). Both sides
+The default file is the largest sample, data/cpt3.gef. The file is parsed and classified by the
+local job service. Both sides
 draw the same four plots with the same calls and save the same SVG; the difference of the medians
 is what terrak adds above matplotlib's own work. --png also writes the picture for a look by eye.
 """
 
 import argparse
+import copy
 import os
 import statistics
 import sys
@@ -21,83 +23,50 @@ import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
 
-from terrak.core import Color, File  # noqa: E402
-from terrak.geo import GEFData, Soil, SoilLayer, SoilLayout, gef_visualization  # noqa: E402
+from terrak.core import File  # noqa: E402
+from terrak.geo import GEFFile, RobertsonMethod, TableMethod, gef_visualization  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
-def read_gef(path):
-    """A GEF dictionary of a CPT file, enough for the plots (read here so that the benchmark does
-    not depend on the job service): elevation in mm below the height reference, qc in MPa, Rf as a
-    fraction, u2 when measured."""
-    with open(path, encoding="ISO-8859-1") as handle:
-        text = handle.read()
-    head, _, body = text.partition("#EOH")
-    body = body.split("\n", 1)[1] if "\n" in body else ""
-    columns, voids, level, name, column_sep, record_sep = {}, {}, 0.0, os.path.basename(path), None, None
-    for line in head.splitlines():
-        key, _, value = line.partition("=")
-        key, values = key.strip().upper(), [v.strip() for v in value.split(",")]
-        if key == "#COLUMNINFO":
-            columns[int(values[3])] = int(values[0]) - 1
-        elif key == "#COLUMNVOID":
-            voids[int(values[0]) - 1] = float(values[1])
-        elif key == "#ZID":
-            level = float(values[1])
-        elif key == "#TESTID":
-            name = value.strip()
-        elif key == "#COLUMNSEPARATOR":
-            column_sep = value.strip()
-        elif key == "#RECORDSEPARATOR":
-            record_sep = value.strip()
-    records = body.split(record_sep) if record_sep else body.splitlines()
-    rows = []
-    for record in records:
-        fields = [f for f in (record.split(column_sep) if column_sep else record.split()) if f.strip()]
-        if len(fields) < len(columns):
-            continue
-        row = [float(f) for f in fields]
-        if any(row[i] == voids.get(i) for i in columns.values()):
-            continue
-        rows.append(row)
-    depth_column = columns.get(11, columns[1])
-    data = {"elevation": [round((level - abs(r[depth_column])) * 1000.0, 3) for r in rows],
-            "qc": [r[columns[2]] for r in rows]}
-    if 4 in columns:
-        data["Rf"] = [r[columns[4]] / 100.0 for r in rows]
+ROBERTSON_ZONES = ["Robertson zone unknown"] + [f"Robertson zone {number}" for number in range(1, 10)]
+
+
+def inputs(path):
+    """The GEF data of a file, read by the local job service, and two layouts: the one classified
+    from it (Robertson) and a cleaned copy as a user would make it (layers under 1 m absorbed)."""
+    gef_data = GEFFile.from_file(path).parse(additional_columns=["u2", "corrected_depth", "fs"])
+    if hasattr(gef_data, "corrected_depth") and hasattr(gef_data, "fs"):
+        original = gef_data.classify(RobertsonMethod([{"name": name} for name in ROBERTSON_ZONES]))
     else:
-        data["Rf"] = [r[columns[3]] / r[columns[2]] if r[columns[2]] > 0 else 0.0 for r in rows]
-    if 6 in columns:
-        data["u2"] = [r[columns[6]] for r in rows]
-    headers = {"name": name, "ground_level_wrt_reference": level * 1000.0, "height_system": "NAP",
-               "max_measurement_depth_wrt_reference": min(data["elevation"])}
-    return {"headers": headers, "measurement_data": data}
+        original = gef_data.classify(TableMethod(QUALIFICATION_TABLE, -1000.0))
+    user = copy.deepcopy(original).filter_layers_on_thickness(1000.0, merge_adjacent_same_soil_layers=True)
+    return gef_data, original, user
 
 
-SOILS = [("Klei", (0, 160, 0)), ("Veen", (150, 90, 40)), ("Zand", (230, 200, 60)), ("Leem", (170, 170, 120))]
+def bounds(name, color, qc, rf):
+    row = {"name": name, "color": color, "qc_min": qc[0], "qc_max": qc[1], "qc_norm_min": None, "qc_norm_max": None,
+           "rf_min": rf[0], "rf_max": rf[1]}
+    row.update({"gamma_dry_min": 17, "gamma_dry_max": 19, "gamma_wet_min": 19, "gamma_wet_max": 21})
+    return row
 
 
-def layouts(gef):
-    """Two layouts over the depth of the test: one layer per two metres, and a coarser one."""
-    top, bottom = gef["headers"]["ground_level_wrt_reference"], gef["headers"]["max_measurement_depth_wrt_reference"]
-    soils = [Soil(name, Color(*rgb)) for name, rgb in SOILS]
-
-    def layout(step):
-        levels = list(np.arange(top, bottom, -step)) + [bottom]
-        return SoilLayout([SoilLayer(soils[i % len(soils)], float(a), float(b))
-                           for i, (a, b) in enumerate(zip(levels, levels[1:]))])
-
-    return layout(2000.0), layout(5000.0)
+# For files without the columns Robertson needs.
+QUALIFICATION_TABLE = [
+    bounds("Zand", "230,200,60", (5, None), (None, 1.5)),
+    bounds("Leem", "170,170,120", (1.5, 5), (1.5, 2.5)),
+    bounds("Klei", "0,160,0", (None, 1.5), (2.5, 5)),
+    bounds("Veen", "150,90,40", (None, 1.5), (5, None)),
+]
 
 
-def plain_matplotlib(gef, original, user):
+def plain_matplotlib(gef_data, original, user):
     """The standard visualization written directly against matplotlib."""
     fig = plt.figure(figsize=(8.27, 11.69))
     plt.style.use("seaborn-v0_8-whitegrid")
     plt.rcParams.update({"font.size": 11})
-    headers = gef["headers"]
-    df = pd.DataFrame(gef["measurement_data"])
+    headers = gef_data.classification_data["headers"]
+    df = pd.DataFrame(gef_data.classification_data["measurement_data"])
     y_min = headers["max_measurement_depth_wrt_reference"] / 1000
     y_max = headers["ground_level_wrt_reference"] / 1000 + 0.25
 
@@ -191,25 +160,23 @@ def timed(function, repeat):
 
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("gef", nargs="?", default=os.path.join(ROOT, "data", "gef", "cpt3.gef"))
+    parser.add_argument("gef", nargs="?", default=os.path.join(ROOT, "data", "cpt3.gef"))
     parser.add_argument("--repeat", type=int, default=7)
     parser.add_argument("--png", help="also write the standard visualization of the file as PNG")
     args = parser.parse_args(argv)
 
-    gef = read_gef(args.gef)
-    gef_data = GEFData(gef)
-    original, user = layouts(gef)
+    gef_data, original, user = inputs(args.gef)
     ours_svg = gef_visualization(gef_data, original, user)
-    plain_svg = plain_matplotlib(gef, original, user)
-    rows = len(gef["measurement_data"]["elevation"])
-    print(f"{os.path.basename(args.gef)}: {rows} measurement rows; SVG {len(ours_svg)} characters "
+    plain_svg = plain_matplotlib(gef_data, original, user)
+    print(f"{os.path.basename(args.gef)}: {gef_data.num_of_measurements} measurement rows, layouts of "
+          f"{len(original.layers)} and {len(user.layers)} layers; SVG {len(ours_svg)} characters "
           f"(plain script: {len(plain_svg)})")
 
     # Interleaved rounds so that machine load hits both sides alike.
     ours, plain = [], []
     for _ in range(args.repeat):
         ours.append(timed(lambda: gef_visualization(gef_data, original, user), 1)[0])
-        plain.append(timed(lambda: plain_matplotlib(gef, original, user), 1)[0])
+        plain.append(timed(lambda: plain_matplotlib(gef_data, original, user), 1)[0])
     ours_median, plain_median = statistics.median(ours), statistics.median(plain)
     print(f"gef_visualization  median {ours_median * 1000:8.1f} ms  (min {min(ours) * 1000:.1f})")
     print(f"plain matplotlib   median {plain_median * 1000:8.1f} ms  (min {min(plain) * 1000:.1f})")

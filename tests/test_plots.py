@@ -1,4 +1,5 @@
 import io
+from pathlib import Path
 
 import matplotlib
 
@@ -12,7 +13,10 @@ from matplotlib.patches import Rectangle  # noqa: E402
 
 import terrak.geo as geo  # noqa: E402
 from terrak.core import Color, File  # noqa: E402
-from terrak.geo import GEFData, Soil, SoilLayer, SoilLayout, TableMethod, gef_visualization  # noqa: E402
+from terrak.geo import (GEFData, GEFFile, RobertsonMethod, Soil, SoilLayer, SoilLayout, TableMethod,  # noqa: E402
+                        gef_visualization)
+
+DATA = Path(__file__).resolve().parent.parent / "data"
 
 CONE, PORE, FRICTION = "#005DAB", "#008017", "#DE1D1F"
 
@@ -261,6 +265,23 @@ def test_standard_visualization_as_file_holds_the_same_svg(monkeypatch):
     file = gef_visualization(*visualization_inputs(), as_file=True)
     assert isinstance(file, File) and file.getvalue() == text
     assert isinstance(gef_visualization(*visualization_inputs(), as_file=0), str)
+
+
+def test_standard_visualization_of_a_classified_sample_file(closed_figures):
+    gef_data = GEFFile.from_file(DATA / "cpt.gef").parse(additional_columns=["u2", "corrected_depth", "fs"])
+    zones = ["Robertson zone unknown"] + [f"Robertson zone {number}" for number in range(1, 10)]
+    original = gef_data.classify(RobertsonMethod([{"name": zone} for zone in zones]))
+    user = SoilLayout([SoilLayer(Soil("Klei", Color(0, 160, 0)), -90.0, -12000.0),
+                       SoilLayer(Soil("Zand", Color(230, 200, 60)), -12000.0, -21300.0)])
+    gef_visualization(gef_data, original, user)
+    (figure,) = closed_figures
+    cone, twin, resistance, original_axes, user_axes = figure.axes
+    assert len(cone.get_lines()[0].get_xdata()) == gef_data.num_of_measurements == 999
+    assert twin.get_xlabel() == "u2 [MPa] (Waterspanning)" and cone.get_ylabel() == "Diepte [m] tov NAP"
+    assert len(original_axes.containers) == len(original.layers)
+    assert all(axes.get_ylim() == pytest.approx((-21.3, 0.16)) for axes in figure.axes)
+    names = {layer.soil.name for layer in original.layers} | {"Klei", "Zand"}
+    assert tick_texts(user_axes.get_legend().get_texts()) == sorted(names)
 
 
 def test_failed_visualization_leaves_no_figure_open():
