@@ -38,7 +38,7 @@ template <class F>
 auto closing_on_error(py::handle figure, F&& draw) -> decltype(draw()) {
     try {
         return draw();
-    } catch (py::error_already_set& error) {
+    } catch (...) {
         // Keep the original error; a failure while closing must not replace it.
         try {
             g("plt").attr("close")(figure);
@@ -64,8 +64,7 @@ void with_context(py::object manager, F&& body) {
     exit(manager, py::none(), py::none(), py::none());
 }
 
-// ---------------------------------------------------------------------------------------------
-// GEF measurement plots
+// GEF measurement plots.
 
 constexpr const char* cone_colour = "#005DAB";
 constexpr const char* pore_pressure_colour = "#008017";
@@ -203,8 +202,7 @@ void soil_layout_visualization(py::object self, py::object axes) {
     axes.attr("yaxis").attr("tick_right")();
 }
 
-// ---------------------------------------------------------------------------------------------
-// Standard GEF visualization
+// Standard GEF visualization.
 
 // One legend entry per soil name over both columns, in name order.
 void shared_soil_legend(py::object original_axes, py::object user_axes) {
@@ -277,8 +275,7 @@ py::object gef_visualization(py::object gef_data, py::object soil_layout_origina
     });
 }
 
-// ---------------------------------------------------------------------------------------------
-// Qualification table plot
+// Qualification table plot.
 
 py::object key(py::handle parameter, const char* suffix) { return parameter + py::str(suffix); }
 
