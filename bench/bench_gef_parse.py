@@ -20,7 +20,7 @@ import pygef
 from terrak import _jobs
 
 DATA = Path(__file__).resolve().parent.parent / "data"
-SAMPLES = ["cpt.gef", "cpt2.gef", "cpt3.gef", "example.gef", "cpt_voids.gef", "cpt_pre_excavated.gef"]
+SAMPLES = ["cpt.gef", "cpt2.gef", "cpt3.gef", "example.gef"]
 
 
 def best(function, repeat):

@@ -40,13 +40,6 @@ bool contains(py::handle container, py::handle needle) {
     return found == 1;
 }
 
-// format(value, ""), which is what an f-string field without a format spec shows.
-std::string formatted(py::handle value) {
-    py::object text = py::reinterpret_steal<py::object>(PyObject_Format(value.ptr(), nullptr));
-    if (!text) throw py::error_already_set();
-    return text.cast<std::string>();
-}
-
 // hasattr() as Python has it: only AttributeError means "absent"; any other error propagates.
 bool has_attribute(py::handle object, const char* name) {
     try {
@@ -142,10 +135,13 @@ void register_classification_methods() {
                             "Error: Missing \"name\" key in soil_properties dict. "
                             "Every soil must have at least a \"name\" key!");
             py::object name = entry[py::str("name")];
-            if (!contains(zone_names, name))
-                host::raise("GEFParsingError", "Error: \"name\":" + formatted(name) +
-                                                   " provided in soil_properties does not match with Robertson "
-                                                   "zone names");
+            if (!contains(zone_names, name)) {
+                // str.format shows the value as an f-string field would, and keeps any text intact.
+                py::str text = py::str("Error: \"name\":{} provided in soil_properties does not match with "
+                                       "Robertson zone names").format(name);
+                PyErr_SetObject(host::global("GEFParsingError").ptr(), text.ptr());
+                throw py::error_already_set();
+            }
         }
         self.attr("soil_properties") = soil_properties;
     }, "soil_properties"_a);
@@ -180,9 +176,8 @@ void register_classification_methods() {
         params["qualification_table"] = self.attr("qualification_table");
         params["ground_water_level"] = self.attr("ground_water_level");
         return params;
-    },
-       "Returns {\"qualification_table\": ..., \"ground_water_level\": ...}, holding the objects given to the "
-       "constructor.");
+    }, "Returns {\"qualification_table\": ..., \"ground_water_level\": ...}, holding the objects given to "
+       "the constructor.");
     recount_abstract_methods(table);
 
     py::object ic = host::global("NormalizedSoilBehaviourTypeIndexMethod");
@@ -213,9 +208,8 @@ void register_classification_methods() {
         params["specific_weight_soil"] = self.attr("specific_weight_soil");
         params["resolution"] = self.attr("resolution");
         return params;
-    },
-       "Returns {\"ic_table\": ..., \"ground_water_level\": ..., \"specific_weight_soil\": ..., \"resolution\": ...}, "
-       "holding the objects given to the constructor.");
+    }, "Returns {\"ic_table\": ..., \"ground_water_level\": ..., \"specific_weight_soil\": ..., "
+       "\"resolution\": ...}, holding the objects given to the constructor.");
     recount_abstract_methods(ic);
 }
 
@@ -294,12 +288,12 @@ void register_gef_data() {
     }, "gef_dict"_a);
 
     pyclass::method(gef_data, "serialize", [](py::object self) { return self.attr("classification_data"); },
-               "Returns the GEF dictionary the object was built from (the very object, not a copy).\n\n"
-               "Changing attributes of the GEFData object does not change it; changing the returned\n"
-               "dictionary does.");
+                    "Returns the GEF dictionary the object was built from (the very object, not a copy).\n\n"
+                    "Changing attributes of the GEFData object does not change it; changing the returned\n"
+                    "dictionary does.");
 
-    pyclass::method(gef_data, "classify", [](py::object self, py::object method, py::object return_soil_layout_obj)
-                                         -> py::object {
+    pyclass::method(gef_data, "classify", [](py::object self, py::object method,
+                                             py::object return_soil_layout_obj) -> py::object {
         const char* kind = nullptr;
         if (py::isinstance(method, host::global("RobertsonMethod"))) {
             kind = "robertson";
@@ -377,11 +371,12 @@ void register_gef_file() {
        "Line ends \"\\r\\n\" and \"\\r\" are read as \"\\n\".");
 
     pyclass::method(gef_file, "parse", [](py::object self, py::object additional_columns, py::object /*verbose*/,
-                                     py::object return_gef_data_obj) -> py::object {
+                                          py::object return_gef_data_obj) -> py::object {
         if (additional_columns.is_none()) additional_columns = py::list();
         py::list always;
         for (const char* column : {"elevation", "qc", "Rf"}) always.append(column);
-        py::object requested_list = py::reinterpret_steal<py::object>(PyNumber_Add(always.ptr(), additional_columns.ptr()));
+        // List concatenation, as documented: a tuple or a string of columns is refused with its TypeError.
+        auto requested_list = py::reinterpret_steal<py::object>(PyNumber_Add(always.ptr(), additional_columns.ptr()));
         if (!requested_list) throw py::error_already_set();
         py::set requested(requested_list);
 

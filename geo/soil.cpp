@@ -91,6 +91,12 @@ py::object super_of(py::handle cls, py::handle self) { return pyclass::builtin("
 // ---------------------------------------------------------------------------------------------
 // Merging adjacent layers of one soil
 
+bool same_soil(py::handle upper, py::handle lower) {
+    py::object upper_soil = upper.attr("soil");
+    py::object lower_soil = lower.attr("soil");
+    return compare(upper_soil, lower_soil, Py_EQ);
+}
+
 // Joins `lower` into `upper` (both layers of one soil): properties first, then the level. Property
 // values are written one by one, so an error leaves the ones already averaged in place.
 void merge_pair(py::handle upper, py::handle lower) {
@@ -100,10 +106,10 @@ void merge_pair(py::handle upper, py::handle lower) {
         py::object upper_keys = upper_properties.attr("keys")();
         py::object lower_keys = lower_properties.attr("keys")();
         if (compare(upper_keys, lower_keys, Py_NE)) {
-            throw py::attribute_error(
-                "Cannot merge layers: layers do not share all properties. First layer properties: \n" +
-                std::string(py::str(py::list(upper_keys))) + ", \n second layer properties: \n" +
-                std::string(py::str(py::list(lower_keys))));
+            std::string text = "Cannot merge layers: layers do not share all properties. First layer properties: \n" +
+                               std::string(py::str(py::list(upper_keys)));
+            text += ", \n second layer properties: \n" + std::string(py::str(py::list(lower_keys)));
+            throw py::attribute_error(text);
         }
         // Item access rather than attribute access: a property called "items" or "values", or a
         // key that is not a string, would otherwise reach a dictionary method or fail.
@@ -116,9 +122,10 @@ void merge_pair(py::handle upper, py::handle lower) {
             py::object merged;
             if (is_instance(value_1, bool_or_str)) {
                 if (compare(value_1, value_2, Py_NE)) {
-                    throw py::value_error("Cannot merge layers: values for property '" + std::string(py::str(name)) +
-                                          "' do not match ('" + std::string(py::str(value_1)) + "' != '" +
-                                          std::string(py::str(value_2)) + "').");
+                    std::string text = "Cannot merge layers: values for property '" + std::string(py::str(name));
+                    text += "' do not match ('" + std::string(py::str(value_1));
+                    text += "' != '" + std::string(py::str(value_2)) + "').";
+                    throw py::value_error(text);
                 }
                 merged = value_1;
             } else if (is_instance(value_1, int_or_float)) {
@@ -126,7 +133,11 @@ void merge_pair(py::handle upper, py::handle lower) {
                     upper_thickness = upper.attr("thickness");
                     lower_thickness = lower.attr("thickness");
                 }
-                merged = (upper_thickness * value_1 + lower_thickness * value_2) / (upper_thickness + lower_thickness);
+                // Operands one by one, left to right, as Python evaluates the expression.
+                py::object weighted_1 = upper_thickness * value_1;
+                py::object weighted_2 = lower_thickness * value_2;
+                py::object weighted_sum = weighted_1 + weighted_2;
+                merged = weighted_sum / (upper_thickness + lower_thickness);
             } else {
                 pyclass::raise(PyExc_NotImplementedError,
                                "Cannot merge layers: values of property '" + std::string(py::str(name)) +
@@ -146,7 +157,7 @@ void merge_in_sequence(py::handle layers) {
     while (i < length(layers) - 1) {
         py::object upper = item(layers, i);
         py::object lower = item(layers, i + 1);
-        if (!compare(upper.attr("soil"), lower.attr("soil"), Py_EQ)) {
+        if (!same_soil(upper, lower)) {
             ++i;
             continue;
         }
@@ -169,7 +180,7 @@ void merge_in_one_pass(py::list layers) {
     try {
         for (; j < before.size(); ++j) {
             const py::object& lower = before[j];
-            if (!compare(upper.attr("soil"), lower.attr("soil"), Py_EQ)) {
+            if (!same_soil(upper, lower)) {
                 kept.append(upper);
                 upper = lower;
                 continue;
@@ -326,7 +337,9 @@ bool apply_in_one_pass(py::list layers, py::list replacements) {
     const Py_ssize_t n = static_cast<Py_ssize_t>(layers.size());
     std::vector<Replacement> ranges;
     Py_ssize_t reached = 0;
-    for (py::handle entry : replacements) {
+    // By index, not through the list's item array: reading a dictionary may run Python code.
+    for (std::size_t k = 0; k < replacements.size(); ++k) {
+        py::object entry = replacements[k];
         if (!PyDict_CheckExact(entry.ptr())) return false;
         PyObject* start = PyDict_GetItemString(entry.ptr(), "start_index");
         PyObject* end = PyDict_GetItemString(entry.ptr(), "end_index");
@@ -465,13 +478,17 @@ void fill_soil(py::module_& m) {
     pyclass::readonly_property(Soil, "color", [](py::object self) { return self.attr("_color"); },
                                "The display colour of the soil (read-only).");
     pyclass::method(Soil, "__eq__", [](py::object self, py::object other) {
-        return steal(PyObject_RichCompare(self.attr("name").ptr(), other.attr("name").ptr(), Py_EQ));
+        py::object own = self.attr("name");
+        py::object others = other.attr("name");
+        return steal(PyObject_RichCompare(own.ptr(), others.ptr(), Py_EQ));
     }, "other"_a, "Soils are equal when their names are equal; colour and properties are not compared.");
     Soil.attr("__hash__") = py::none();  // equality by name without a hash, as a class body defining __eq__ gets
     pyclass::method(Soil, "__repr__", [](py::object self) {
-        return "Soil(name=" + shown(self.attr("name")) + ", color=" + shown(self.attr("color")) +
-               ", properties=" + shown(global("unmunchify")(self.attr("properties"))) + ")";
-    });
+        std::string text = "Soil(name=" + shown(self.attr("name"));
+        text += ", color=" + shown(self.attr("color"));
+        text += ", properties=" + shown(global("unmunchify")(self.attr("properties"))) + ")";
+        return text;
+    }, "Soil(name=..., color=..., properties=...), the properties shown as a plain dictionary.");
     pyclass::method(Soil, "update_properties", [](py::object self, py::object properties) {
         self.attr("properties") = global("munchify")(properties);
     }, "properties"_a,
@@ -524,10 +541,13 @@ void fill_soil_layer(py::module_& m) {
         return abs_difference(self.attr("top_of_layer"), self.attr("bottom_of_layer"));
     }, "Thickness of the layer: the absolute difference of its top and bottom levels (read-only).");
     pyclass::method(SoilLayer, "__repr__", [](py::object self) {
-        return "SoilLayer(soil='" + shown(self.attr("soil")) + "', top_of_layer=" + shown(self.attr("top_of_layer")) +
-               ", bottom_of_layer=" + shown(self.attr("bottom_of_layer")) +
-               ", properties=" + shown(global("unmunchify")(self.attr("properties"))) + ")";
-    });
+        std::string text = "SoilLayer(soil='" + shown(self.attr("soil"));
+        text += "', top_of_layer=" + shown(self.attr("top_of_layer"));
+        text += ", bottom_of_layer=" + shown(self.attr("bottom_of_layer"));
+        text += ", properties=" + shown(global("unmunchify")(self.attr("properties"))) + ")";
+        return text;
+    }, "SoilLayer(soil='...', top_of_layer=..., bottom_of_layer=..., properties=...), the soil in its own "
+       "representation and the properties as a plain dictionary.");
     pyclass::method(SoilLayer, "serialize", [](py::object self) {
         py::dict d;
         d["soil"] = self.attr("soil").attr("serialize")();
@@ -590,7 +610,7 @@ void fill_soil_layout(py::module_& m) {
         py::list shown_layers;
         for (py::handle layer : self.attr("layers")) shown_layers.append(py::repr(layer));
         return "SoilLayout(layers=[" + shown(shown_layers) + "])";
-    });
+    }, "SoilLayout(layers=[[...]]): the list of the layers' representations, as strings.");
     pyclass::readonly_property(SoilLayout, "top", [](py::object self) {
         return self.attr("layers")[py::int_(0)].attr("top_of_layer");
     }, "Level of the top of the layout: the top of the first layer (read-only).");

@@ -172,12 +172,13 @@ def unknown_zone(text):
     ([{"name": 3}], unknown_zone("3")),
     ([{"name": 2.5}], unknown_zone("2.5")),
     ([{"name": None}], unknown_zone("None")),
+    ([{"name": "zone \ud800"}], unknown_zone("zone \ud800")),
     ([{"color": "166,42,42"}], MISSING_NAME),
     ([{"name": "Robertson zone 1"}, {}], MISSING_NAME),
     ([{}, {"name": "zone X"}], MISSING_NAME),
     ([{"name": "zone X"}, {}], unknown_zone("zone X")),
-], ids=["zone-10", "lower-case", "int", "float", "none", "no-name", "second-entry", "first-error-wins-1",
-        "first-error-wins-2"])
+], ids=["zone-10", "lower-case", "int", "float", "none", "lone-surrogate", "no-name", "second-entry",
+        "first-error-wins-1", "first-error-wins-2"])
 def test_robertson_rejects_bad_zones_with_parsing_error(properties, text):
     method = RobertsonMethod.__new__(RobertsonMethod)
     with pytest.raises(GEFParsingError) as exc:
@@ -553,3 +554,26 @@ def test_file_to_layout_through_recorded_jobs(tmp_path, post, layouts):
 ], ids=lambda member: getattr(member, "__name__", "?"))
 def test_public_members_are_documented(member):
     assert isinstance(member.__doc__, str) and len(member.__doc__) > 40
+
+
+JOB_LAYERS = [
+    {"soil": {"name": "Robertson zone 3", "color": [166, 42, 42], "properties": {"extra_property1": 1}},
+     "top_of_layer": -90, "bottom_of_layer": -1500, "properties": {}},
+    {"soil": {"name": "Robertson zone 6", "color": [255, 255, 0], "properties": {}},
+     "top_of_layer": -1500, "bottom_of_layer": -4200, "properties": {"qc_avg": 12.5}},
+]
+
+
+def test_classify_builds_a_soil_layout_from_the_job_layers(post):
+    post.answer = {"soil_layers": JOB_LAYERS}
+    data = GEFData(gef_dict(corrected_depth=[0.1, 0.2], fs=[0.01, 0.02]))
+    layout = data.classify(RobertsonMethod([{"name": "Robertson zone 3", "extra_property1": 1}]))
+    assert type(layout) is geo.SoilLayout and layout.number_of_layers == 2
+    top, bottom = layout.layers
+    assert (top.soil.name, top.top_of_layer, top.bottom_of_layer) == ("Robertson zone 3", -90, -1500)
+    assert top.soil.color == core.Color(166, 42, 42) and top.soil.properties.extra_property1 == 1
+    assert bottom.properties.qc_avg == 12.5
+
+    as_dict = data.classify(TableMethod([], 0), return_soil_layout_obj=False)
+    assert as_dict == layout.serialize() and type(as_dict) is dict
+    assert [layer["soil"]["name"] for layer in as_dict["layers"]] == ["Robertson zone 3", "Robertson zone 6"]

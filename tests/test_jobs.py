@@ -55,7 +55,7 @@ def test_handlers_serve_both_paths():
 
 # Values read by hand from the files. cpt.gef: the first row is void and the last four rows
 # have no friction, so 999 of 1004 rows remain; example.gef: the first 301 rows (pre-excavated)
-# are void; cpt_voids.gef: rows with a void cone resistance are dropped.
+# are void.
 @pytest.mark.parametrize(("name", "rows", "header", "first", "last"), [
     ("cpt.gef", 999, {"name": "CPTU17.8 + 83BITE", "ground_level_wrt_reference": -90.0, "height_system": "NAP",
                       "x_y_coordinates": [79578.38, 424838.97], "coordinate_system": "RD",
@@ -80,10 +80,6 @@ def test_handlers_serve_both_paths():
                            "project_name": "Inrit Noord Corio te Utrecht", "cone_type": "CFI"},
      {"penetration_length": 6020.0, "corrected_depth": 6019.0, "qc": 16.72, "Rf": 0.0055691},
      {"penetration_length": 29660.0, "corrected_depth": 29481.0, "elevation": 3056.0 - 29481.0, "qc": 16.46}),
-    ("cpt_voids.gef", 3, {"name": "CPTU17.8 + 83BITE"}, {"qc": 0.013, "penetration_length": 10.0},
-     {"qc": 14.766, "penetration_length": 70.0}),
-    ("cpt_pre_excavated.gef", 2, {"name": "GEF with pre-excavated depth", "excavation_depth": 1500.0},
-     {"qc": 10.0, "elevation": -590.0}, {"qc": 15.0, "elevation": -2090.0}),
 ])
 def test_sample_files_parse(name, rows, header, first, last):
     answer = parse_sample(name)
@@ -96,6 +92,13 @@ def test_sample_files_parse(name, rows, header, first, last):
         assert columns[key][0] == pytest.approx(value, rel=1e-12, abs=1e-12), key
     for key, value in last.items():
         assert columns[key][-1] == pytest.approx(value, rel=1e-12, abs=1e-12), key
+
+
+@pytest.mark.parametrize("name", ["cpt_voids.gef", "cpt_pre_excavated.gef"])
+def test_file_without_friction_is_refused(name):
+    # GEF data cannot be built or classified without a friction ratio: say so at the parse.
+    with pytest.raises(GEFParsingError, match="no friction data"):
+        parse_sample(name)
 
 
 def test_answer_key_order_and_types():

@@ -563,3 +563,28 @@ def test_list_and_list_subclass_give_the_same_results(data, minimum, merge):
     for operation in (lambda layout: layout.update_layers(),
                       lambda layout: layout.filter_layers_on_thickness(minimum, merge)):
         assert outcome(build(data, list), operation) == outcome(build(data, ListSubclass), operation)
+
+
+def test_module_names_are_looked_up_when_called(monkeypatch):
+    class MySoil(Soil):
+        pass
+
+    class MyLayer(SoilLayer):
+        pass
+
+    monkeypatch.setattr(geo, "Soil", MySoil)
+    monkeypatch.setattr(geo, "SoilLayer", MyLayer)
+    layout = SoilLayout.from_dict(SoilLayout([SoilLayer(Soil("Sand", RED), 0, -1)]).serialize())
+    assert type(layout.layers[0]) is MyLayer
+    assert type(SoilLayer.from_dict(layout.layers[0].serialize()).soil) is MySoil
+    with pytest.raises(GEFParsingError):
+        layout.append(SoilLayer(Soil("Sand", RED), -1, -2))  # not an instance of the SoilLayer now bound
+
+
+def test_documented_keyword_arguments():
+    soil = Soil(name="Sand", color=RED, properties={"a": 1})
+    layer = SoilLayer(soil=soil, top_of_layer=0, bottom_of_layer=-0.2, properties=None)
+    layout = PositionalSoilLayout(x=1.0, soil_layers=[layer, SoilLayer(soil, -0.2, -2)])
+    assert layout.filter_layers_on_thickness(min_layer_thickness=0.5, merge_adjacent_same_soil_layers=True) is layout
+    assert levels(layout) == [("Sand", 0, -2)]
+    assert Soil.from_dict(d=soil.serialize()) == soil

@@ -43,6 +43,12 @@ const Point& seg_end(const Points& pts, std::size_t k) { return pts.size() == 1 
 // Where p lies on segment a-b as a parameter in [0, 1], if it lies on it within tolerance.
 // A point that equals an end point gets exactly 0 or 1, so callers can snap it to the vertex.
 std::optional<double> locate_on_segment(const Point& a, const Point& b, const Point& p, const Tolerance& tol) {
+    // Cheap rejection first. Twice the reach also covers the vertex test, whose tolerance grows
+    // with the vertex's own size (at most reach / (1 - rtol) here).
+    const double margin = 2.0 * reach(p, tol);
+    if (p.x < std::min(a.x, b.x) - margin || p.x > std::max(a.x, b.x) + margin ||
+        p.y < std::min(a.y, b.y) - margin || p.y > std::max(a.y, b.y) + margin)
+        return std::nullopt;
     if (same_xy(p, a, tol)) return 0.0;
     if (same_xy(p, b, tol)) return 1.0;
     const double dx = b.x - a.x, dy = b.y - a.y;
@@ -376,6 +382,7 @@ Points intersections(const Points& self, const Points& other, const Tolerance& t
 }
 
 Points intersections_with_x(const Points& self, double x, const Tolerance& tol) {
+    if (!std::isfinite(x)) throw std::invalid_argument("x must be a finite number (no NaN or infinity)");
     Points out;
     const std::size_t n = self.size();
     const bool ring = n >= 4 && same_xy(self.front(), self.back(), tol);
@@ -429,6 +436,12 @@ bool is_monotonic_ascending_x(const Points& self, bool strict, const Tolerance& 
 }
 
 bool is_equal(const Points& a, const Points& b, const Tolerance& tol) {
+    if (a.empty() || b.empty()) return a.empty() && b.empty();
+    // Simplifying keeps both end points, so they decide at once; equal lists need no simplifying.
+    if (!same_xy(a.front(), b.front(), tol) || !same_xy(a.back(), b.back(), tol)) return false;
+    if (a.size() == b.size() &&
+        std::equal(a.begin(), a.end(), b.begin(), [&](const Point& p, const Point& q) { return same_xy(p, q, tol); }))
+        return true;
     const Points sa = simplified(a, tol), sb = simplified(b, tol);
     if (sa.size() != sb.size()) return false;
     for (std::size_t k = 0; k < sa.size(); ++k)

@@ -819,6 +819,9 @@ GefCpt parse_gef(std::string_view bytes) {
     C.emplace_back("elevation", std::move(elevation));
     C.emplace_back("qc", qc->v);
     if (fs) C.emplace_back("fs", fs->v);
+    // Every consumer of a parsed CPT needs the friction ratio; a file without any friction data
+    // is refused here with a clear message rather than arriving without its "Rf" column.
+    if (!rf && !fs) fail("The file has no friction data: neither a friction ratio nor a local friction column");
     if (rf) {
         std::vector<double> r(n);
         for (std::size_t k = 0; k < n; ++k) r[k] = rf->v[k] / 100.0;

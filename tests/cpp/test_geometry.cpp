@@ -86,9 +86,9 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Polyline, CrossingWithVerticalCutKeepsItsXExactly) {
-    // A falling line crossing x = 10: interpolation along the line would give 9.999999999999998.
-    const Points line = pl({{0.1, 3.3}, {10.7, -0.7}});
-    const Points cut = pl({{10, 5}, {10, -5}});
+    // Interpolating along this line would put the crossing at x = 10.000000000000002.
+    const Points line = pl({{1.8, -0.9}, {16.1, -3.4}});
+    const Points cut = pl({{10, 20}, {10, -20}});
     const Points hit = geometry::intersections(line, cut, tol);
     ASSERT_EQ(hit.size(), 1u);
     EXPECT_EQ(hit[0].x, 10.0);
@@ -102,6 +102,7 @@ TEST(Polyline, IntersectionsWithXLocation) {
     expect_points(geometry::intersections_with_x(pl({{0, 0}, {5, 0}, {5, 3}, {10, 3}}), 11, tol), {});
     // A repeated vertex is one hit.
     expect_points(geometry::intersections_with_x(pl({{0, 0}, {5, 1}, {5, 1}, {10, 3}}), 5, tol), pl({{5, 1}}));
+    EXPECT_THROW(geometry::intersections_with_x(pl({{0, 0}, {10, 10}}), std::nan(""), tol), std::invalid_argument);
 }
 
 TEST(Polyline, IntersectionsWithXOnRingCountsClosingPointOnce) {
