@@ -13,6 +13,12 @@ py::dict classification_method_body();
 
 // Fills the classification methods, GEFData and GEFFile with their members.
 void register_cpt(py::module_& m);
+
+// Plots: the module function gef_visualization (defined at its place among the classes) and the
+// plot members of the classes.
+void define_gef_visualization(py::module_& m);
+void register_plots(py::module_& m);
+
 // Fills Soil, UndefinedSoil, SoilLayer, SoilLayout and PositionalSoilLayout, created empty by the frame.
 void register_soil(py::module_& m);
 // Binds _get_replacement_dict_from_soil_layer_block, at its place in the namespace.

@@ -55,6 +55,7 @@ void create_classes(py::module_& m) {
     pyclass::make_class(m, "_QualificationTablePlot");
     pyclass::make_class(m, "GEFData");
     pyclass::make_class(m, "GEFFile");
+    define_gef_visualization(m);
     pyclass::make_class(m, "Soil");
     pyclass::make_class(m, "UndefinedSoil", py::make_tuple(g("Soil")));
     pyclass::make_class(m, "PiezoLine", py::make_tuple(g("Polyline")));
@@ -82,4 +83,5 @@ TERRAK_MODULE(geo, m) {
     geo::register_cpt(m);
     geo::register_soil(m);
     geo::register_soil2d(m);
+    geo::register_plots(m);
 }
