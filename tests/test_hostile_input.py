@@ -107,3 +107,26 @@ def test_python_subclass_of_the_base_must_still_call_its_init():
     with pytest.raises(TypeError, match=r"TransformableObject.__init__\(\) must be called when overriding"):
         Forgetful()
     assert isinstance(Plain(), TransformableObject)
+
+
+def test_layout_top_and_bottom_of_layers_made_on_access():
+    # A layer container whose items are made on each access: the property must hold its own
+    # reference to the layer while reading the level from it.
+    from terrak.core import Color
+    from terrak.geo import Soil, SoilLayer, SoilLayout
+
+    soil = Soil("Sand", Color(1, 2, 3))
+
+    class MadeOnAccess:
+        def __len__(self):
+            return 2
+
+        def __getitem__(self, index):
+            if index not in (0, 1, -1, -2):
+                raise IndexError(index)
+            return SoilLayer(soil, -1000.0 * (index % 2), -1000.0 * (index % 2 + 1))
+
+    layout = SoilLayout([])
+    layout.layers = MadeOnAccess()
+    for _ in range(50):
+        assert (layout.top, layout.bottom) == (0.0, -2000.0)
