@@ -7,6 +7,11 @@ run allows; they are marked `huge` and run by hand:
     .venv/bin/python -m pytest -q -m huge tests/test_hostile_input.py
 """
 
+import base64
+import math
+import re
+from pathlib import Path
+
 import pytest
 
 from terrak.geometry import Line, Point, Polygon, Polyline, TransformableObject
@@ -205,3 +210,67 @@ def test_wrong_types_give_python_errors(tmp_path, monkeypatch):
                                     betrayed.append(f"{cls.__name__}.{name}{args!r}: {error!r}")
     plt.close("all")
     assert betrayed == []
+
+
+# GEF files: hostile numbers and the inputs the fuzzer found. A file either parses into finite
+# values or is refused with GEFParsingError.
+
+ROOT = Path(__file__).resolve().parent.parent
+SAMPLE = (ROOT / "data" / "cpt.gef").read_text(encoding="ISO-8859-1")
+
+
+def with_values(values, row=5):
+    """The sample with values of one data row replaced: {column number from 1: text}."""
+    head, _, body = SAMPLE.partition("#EOH=")
+    rows = body.strip("\r\n").splitlines()
+    fields = rows[row].split(";")
+    for column, value in values.items():
+        fields[column - 1] = value
+    rows[row] = ";".join(fields)
+    return head + "#EOH=\n" + "\n".join(rows) + "\n"
+
+
+def parse(text):
+    from terrak.geo import GEFFile
+
+    return GEFFile(text).parse(additional_columns=["u2", "corrected_depth", "fs", "inclination"])
+
+
+@pytest.mark.parametrize("token", ["nan", "inf", "-inf", "1e999", "0x10"])
+def test_gef_values_that_are_not_finite_numbers_are_refused(token):
+    from terrak.errors import GEFParsingError
+
+    with pytest.raises(GEFParsingError, match=f"value '{re.escape(token)}' in column 2 .* is not a number"):
+        parse(with_values({2: token}))
+
+
+@pytest.mark.parametrize(("text", "message"), [
+    (with_values({10: "-9.0725e+300"}), "value 5 of column 'corrected_depth' is too large: "
+                                        "the file holds a value out of range"),
+    # A void friction ratio is made from fs / qc.
+    (with_values({2: "1e-300", 4: "1e300", 5: "-999999"}, row=7), "value 7 of column 'Rf' is too large"),
+], ids=["depth-in-millimetres", "ratio-of-extremes"])
+def test_gef_values_that_overflow_once_converted_are_refused(text, message):
+    from terrak.errors import GEFParsingError
+
+    with pytest.raises(GEFParsingError, match=re.escape(message)):
+        parse(text)
+
+
+def regression_inputs(harness):
+    return sorted((ROOT / "fuzz" / "regressions" / harness).glob("*"))
+
+
+@pytest.mark.parametrize("path", regression_inputs("gef"), ids=lambda path: path.name)
+def test_gef_fuzzer_findings_stay_fixed(path):
+    from terrak import _jobs
+    from terrak.core import JobFailure
+
+    try:
+        answer = _jobs.parse_cpt_file({"file_content": base64.b64encode(path.read_bytes()).decode()})
+    except JobFailure as failure:
+        assert failure.error_name in ("ParsingError", "NotImplementedError")
+        return
+    values = [v for column in answer["measurement_data"].values() for v in column]
+    values += [v for v in answer["headers"].values() if isinstance(v, float)]
+    assert all(math.isfinite(v) for v in values)

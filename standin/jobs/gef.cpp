@@ -837,6 +837,22 @@ GefCpt parse_gef(std::string_view bytes) {
     if (incl) C.emplace_back("inclination", incl->v);
     if (incl_ns) C.emplace_back("inclination_n_s", incl_ns->v);
     if (incl_ew) C.emplace_back("inclination_e_w", incl_ew->v);
+    // Values the file gives as finite numbers can still leave the range of a double once
+    // converted to millimetres, summed to levels or divided into ratios; the answer promises
+    // finite values only.
+    auto too_large = [](const std::string& what) {
+        fail(what + " is too large: the file holds a value out of range");
+    };
+    for (const auto& [name, values] : C)
+        for (std::size_t k = 0; k < values.size(); ++k)
+            if (!std::isfinite(values[k]))
+                too_large("value " + std::to_string(k + 1) + " of column '" + name + "'");
+    for (const auto& [name, value] : H) {
+        if (const auto* v = std::get_if<double>(&value); v && !std::isfinite(*v)) too_large("header '" + name + "'");
+        if (const auto* v = std::get_if<std::vector<double>>(&value))
+            for (double x : *v)
+                if (!std::isfinite(x)) too_large("header '" + name + "'");
+    }
     return out;
 }
 
