@@ -9,6 +9,7 @@ run allows; they are marked `huge` and run by hand:
 
 import base64
 import math
+import os
 import re
 from pathlib import Path
 
@@ -274,3 +275,100 @@ def test_gef_fuzzer_findings_stay_fixed(path):
     values = [v for column in answer["measurement_data"].values() for v in column]
     values += [v for v in answer["headers"].values() if isinstance(v, float)]
     assert all(math.isfinite(v) for v in values)
+
+
+def test_deeply_nested_properties_raise_recursion_error():
+    from terrak.core import Color
+    from terrak.geo import Soil
+
+    deep = {}
+    for _ in range(100_000):
+        deep = {"inner": deep}
+    with pytest.raises(RecursionError):
+        Soil("Deep", Color(1, 2, 3), deep)
+
+
+# Huge inputs, run by hand (each takes from seconds to a minute and up to a few GB):
+#
+#     TERRAK_HUGE=1 .venv/bin/python -m pytest -q -s -k huge tests/test_hostile_input.py
+#
+# Each runs in a fresh interpreter whose peak resident size is reported with the run time.
+
+huge = pytest.mark.skipif(not os.environ.get("TERRAK_HUGE"), reason="huge input: set TERRAK_HUGE=1 to run")
+
+MEASURED = """
+import json, resource, time
+started = time.perf_counter()
+{body}
+print(json.dumps({{"seconds": round(time.perf_counter() - started, 2),
+                  "peak_mb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss // 1024, **result}}))
+"""
+
+
+def run_measured(run_python, body):
+    import json
+    import textwrap
+
+    done = run_python(MEASURED.format(body=textwrap.dedent(body)))
+    assert done.returncode == 0, done.stderr[-3000:]
+    figures = json.loads(done.stdout.strip().splitlines()[-1])
+    print(figures)
+    return figures
+
+
+@huge
+def test_huge_gef_file_of_100_mb(run_python):
+    figures = run_measured(run_python, f"""
+        from pathlib import Path
+        from terrak.geo import GEFFile
+        text = Path({str(ROOT / "data" / "cpt.gef")!r}).read_text(encoding="ISO-8859-1")
+        head, _, body = text.partition("#EOH=")
+        rows = body.strip("\\r\\n").splitlines()[1:]
+        copies = 100_000_000 // len("\\n".join(rows)) + 1
+        big = head + "#EOH=\\n" + "\\n".join(rows * copies) + "\\n"
+        data = GEFFile(big).parse(additional_columns=["corrected_depth", "fs", "u2"])
+        result = {{"megabytes": len(big) // 10**6, "rows": data.num_of_measurements}}
+    """)
+    assert figures["megabytes"] >= 100 and figures["rows"] > 1_000_000
+
+
+@huge
+def test_huge_gef_file_that_is_refused_late(run_python):
+    # 100 MB of rows, then one that does not parse: the error names its line.
+    figures = run_measured(run_python, f"""
+        from pathlib import Path
+        from terrak.errors import GEFParsingError
+        from terrak.geo import GEFFile
+        text = Path({str(ROOT / "data" / "cpt.gef")!r}).read_text(encoding="ISO-8859-1")
+        head, _, body = text.partition("#EOH=")
+        rows = body.strip("\\r\\n").splitlines()[1:]
+        rows = rows * (100_000_000 // len("\\n".join(rows)) + 1) + ["x;y;z"]
+        try:
+            GEFFile(head + "#EOH=\\n" + "\\n".join(rows) + "\\n").parse()
+            result = {{"error": None}}
+        except GEFParsingError as error:
+            result = {{"error": str(error)[:120]}}
+    """)
+    assert figures["error"] and figures["error"].startswith("line ")
+
+
+@huge
+def test_huge_polyline_of_ten_million_vertices(run_python):
+    figures = run_measured(run_python, """
+        from terrak.geometry import Point, Polyline
+        n = 10_000_000
+        line = Polyline(Point(float(i), float(i % 7)) for i in range(n))
+        cut = Polyline([Point(-1.0, 3.5), Point(float(n), 3.5)])
+        level = Polyline([Point(0.0, 3.0), Point(float(n), 3.0)])
+        result = {
+            "hits": len(line.intersections_with_polyline(cut)),
+            "at_x": len(line.intersections_with_x_location(n / 2 + 0.5)),
+            "monotonic": line.is_monotonic_ascending_x(),
+            "reversed_end": tuple(line.get_reversed_polyline().end_point),
+            "split": [len(repr(part)) > 0 for part in line.split(Point(n / 2, (n / 2) % 7))],
+            "lowest_end": tuple(Polyline.get_lowest_or_highest_profile_x(line, level).end_point),
+            "repr_chars": len(repr(line)),
+        }
+    """)
+    assert figures["monotonic"] and figures["at_x"] == 1 and figures["reversed_end"] == [0.0, 0.0, 0.0]
+    assert figures["hits"] > 1_000_000 and figures["repr_chars"] < 1000
