@@ -764,7 +764,7 @@ py::object combine_top_bottom_layouts(py::object cls, py::object top_soil_layout
     py::object overlaps = bottom_half_round.attr("find_overlaps")(top_half_round);
     if (py::len(overlaps) != 1) throw py::value_error("Two soil layouts to combine should have exactly one intersection.");
     py::object seem = overlaps[py::int_(0)];
-    py::list layers = global("_loop_through_bottom_layout")(bottom_soil_layout, top_soil_layout, seem);
+    py::object layers = global("_loop_through_bottom_layout")(bottom_soil_layout, top_soil_layout, seem);
     layers.attr("extend")(global("_loop_through_top_layout")(bottom_soil_layout, top_soil_layout, seem));
     return cls(layers);
 }
@@ -774,16 +774,16 @@ py::object combine_soil_layouts_2d(py::object cls, py::args soil_layouts_2d) {
     py::object original = soil_layouts_2d[0];
     for (std::size_t i = 1; i < py::len(soil_layouts_2d); ++i) {
         py::object added = soil_layouts_2d[i];
-        py::object join = cls.attr("_combine_top_bottom_layouts");
+        const char* join = "_combine_top_bottom_layouts";
         if (py::len(original.attr("top_profile").attr("find_overlaps")(added.attr("bottom_profile"))) == 1) {
-            original = join(added, original);
+            original = cls.attr(join)(added, original);
         } else if (py::len(original.attr("bottom_profile").attr("find_overlaps")(added.attr("top_profile"))) == 1) {
-            original = join(original, added);
+            original = cls.attr(join)(original, added);
         } else {
             if (!isclose_host(original.attr("right_boundary"), added.attr("left_boundary")) &&
                 !isclose_host(original.attr("left_boundary"), added.attr("right_boundary")))
                 throw py::value_error("Combined soil layout 2d's have no intersection");
-            original = join(added, original);  // side by side, the added layout plays the top member
+            original = cls.attr(join)(added, original);  // side by side, the added layout plays the top member
         }
     }
     return original;
