@@ -286,3 +286,58 @@ def test_split_then_combine_keeps_every_soil_thickness(data):
         # A layer without thickness over a whole piece is left out of that piece: it counts as 0.
         soils = set(want) | set(got)
         assert {n: got.get(n, 0) for n in soils} == pytest.approx({n: want.get(n, 0) for n in soils}, abs=1e-6)
+
+
+@st.composite
+def neighbours(draw, layout):
+    """An embankment resting on the layout's surface, or a block beside it."""
+    left, right = int(layout.left_boundary), int(layout.right_boundary)
+    kind = draw(st.sampled_from(["embankment", "right", "left"]))
+    if kind == "embankment":
+        a, b = sorted(draw(st.lists(st.integers(left, right), min_size=2, max_size=2, unique=True)))
+        start, end = (layout.top_profile.intersections_with_x_location(x) for x in (a, b))
+        bottom = layout.top_profile.get_polyline_between(start[-1], end[0], True)
+        rise = draw(st.integers(1, 3))
+        top = Polyline([Point(p.x, p.y + rise) for p in bottom.points])
+        return SoilLayout2D([SoilLayer2D(SOILS["Fill"], top, bottom)])
+    width, low = draw(st.integers(1, 10)), draw(st.integers(-25, -5))
+    high = low + draw(st.integers(1, 20))
+    x0, x1 = (right, right + width) if kind == "right" else (left - width, left)
+    return horizontal_layout([low, high], ["Fill"], x0, x1)
+
+
+def thickness_at_both_ends(layout):
+    return all(layout.top_profile.intersections_with_x_location(x)[0].y >
+               layout.bottom_profile.intersections_with_x_location(x)[-1].y
+               for x in (layout.left_boundary, layout.right_boundary))
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.data())
+def test_combined_layout_holds_both_layouts_thicknesses(data):
+    ground = data.draw(layouts())
+    assume(thickness_at_both_ends(ground))
+    other = data.draw(neighbours(ground))
+    pair = (ground, other) if data.draw(st.booleans()) else (other, ground)
+    try:
+        combined = SoilLayout2D.combine_soil_layouts_2d(*pair)
+    except ValueError as exc:
+        # A block beside the layout whose height range misses the shared boundary touches it at most in a point.
+        assert other.left_boundary in (ground.right_boundary, ground.left_boundary - (other.right_boundary -
+                                                                                       other.left_boundary))
+        assert str(exc) == NOT_ONE
+        return
+    left = min(ground.left_boundary, other.left_boundary)
+    right = max(ground.right_boundary, other.right_boundary)
+    assert (combined.left_boundary, combined.right_boundary) == (left, right)
+    assert_valid(combined)
+    for f in (0.013, 0.21, 0.377, 0.5031, 0.69, 0.8417, 0.987):
+        x = left + (right - left) * f
+        want = {}
+        for part in (ground, other):
+            if part.left_boundary < x < part.right_boundary:
+                for name, value in thickness(part, x).items():
+                    want[name] = want.get(name, 0) + value
+        got = thickness(combined, x)
+        soils = set(want) | set(got)
+        assert {n: got.get(n, 0) for n in soils} == pytest.approx({n: want.get(n, 0) for n in soils}, abs=1e-6)
