@@ -535,7 +535,7 @@ py::object split_into_top_and_bottom(py::object self, py::object polyline) {
     py::object end = split_line.attr("end_point");
     py::object top = self.attr("top_profile");
     py::object bottom = self.attr("bottom_profile");
-    py::object left_line, right_line;  // read only when a test needs them
+    py::object left_line, right_line;  // built only when a case condition asks for them
     auto on_left = [&](py::handle point) {
         if (!left_line) left_line = self.attr("get_left_boundary_polyline")();
         return on_line(left_line, point);
