@@ -65,6 +65,7 @@ void create_classes(py::module_& m) {
     pyclass::make_class(m, "PositionalSoilLayout", py::make_tuple(g("SoilLayout")));
     define_soil_layer_block_function(m);
     pyclass::make_class(m, "SoilLayout2D");
+    define_split_combine_functions(m);
     define_check_soil_layouts(m);
 }
 
