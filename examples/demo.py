@@ -255,7 +255,8 @@ def main(argv=None):
     if len(cpts) >= 2:
         print(f"2D section through {len(cpts)} CPTs")
         section, positions = build_section(cpts)
-        middle_x = positions[len(positions) // 2][0]
+        # Next to a CPT that has a neighbour on its right, so the works lie inside the section.
+        middle_x = positions[(len(positions) - 1) // 2][0]
         remaining, cut, count = excavate(section, middle_x + 20, 40, 3.0)
         print(f"    excavation 40 m wide and 3 m deep at {middle_x + 20:.0f} m: split into {count} pieces")
         embankment = embankment_on(remaining, middle_x + 100, 60, 2.5)
