@@ -73,8 +73,6 @@ void create_classes(py::module_& m) {
 }  // namespace geo
 
 TERRAK_MODULE(geo, m) {
-    pybind11::options options;
-    options.disable_function_signatures();  // documentation strings are shown exactly as written
     host::bind_namespace(m);
     geo::import_standard_library(m);
     geo::import_host(m);

@@ -17,17 +17,8 @@ py::object g(const char* name) { return host::global(name); }
 
 // pybind11's comparison operators answer with a C++ bool; pandas and numpy compare element-wise
 // and answer with an array, so comparisons on columns go through the rich comparison itself.
-py::object compare(py::handle a, py::handle b, int op) {
-    PyObject* result = PyObject_RichCompare(a.ptr(), b.ptr(), op);
-    if (result == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
-}
-
-bool truthy(py::handle value) {
-    const int answer = PyObject_IsTrue(value.ptr());
-    if (answer < 0) throw py::error_already_set();
-    return answer == 1;
-}
+using pyclass::compare;
+using pyclass::truthy;
 
 py::object builtin(const char* name) { return pyclass::builtin(name); }
 

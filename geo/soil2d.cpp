@@ -16,12 +16,12 @@ std::string text(py::handle value) { return py::str(value); }
 
 // Python's `a == b` (no identity shortcut), then its truth value.
 bool equals(py::handle a, py::handle b) {
-    return pyclass::truthy(py::reinterpret_steal<py::object>(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ)));
+    return pyclass::truthy(pyclass::compare(a, b, Py_EQ));
 }
 
 // Python's `a != b`.
 bool differs(py::handle a, py::handle b) {
-    return pyclass::truthy(py::reinterpret_steal<py::object>(PyObject_RichCompare(a.ptr(), b.ptr(), Py_NE)));
+    return pyclass::truthy(pyclass::compare(a, b, Py_NE));
 }
 
 // math.isclose with the host's shared tolerances, read at each call.
