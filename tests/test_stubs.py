@@ -341,3 +341,86 @@ def test_stub_parameters_match(name, member):
     if runtime is None:
         return  # a property: its getter takes only self
     assert stub_parameters(node, native) == runtime
+
+
+# Application code as engineers write it; every line must type-check.
+GOOD_USE = '''
+import io
+from terrak.core import Color, File
+from terrak.errors import GEFParsingError
+from terrak.external._strux import _StruxConnection
+from terrak.external.slipcircle import SlipCircleAnalysis
+from terrak.geo import (GEFData, GEFFile, PiezoLine, PositionalSoilLayout, Soil, SoilLayer,
+                        SoilLayout, SoilLayout2D, TableMethod, UndefinedSoil, _ClassificationMethod)
+from terrak.geometry import Point, Polyline
+
+sand = Soil("Sand", Color(200, 180, 90), {"gamma": 18.0})
+layout = SoilLayout([SoilLayer(sand, 0.0, -1.5), SoilLayer(UndefinedSoil(), -1.5, -3)])
+top: float = layout.top
+count: int = layout.number_of_layers
+same: SoilLayout = layout.filter_layers_on_thickness(0.5, merge_adjacent_same_soil_layers=True)
+layout.update_layers()
+copy: SoilLayout = SoilLayout.from_dict(layout.serialize())
+rgb: tuple[int, int, int] = sand.color.rgb
+
+method: _ClassificationMethod = TableMethod([{"name": "Sand", "color": "1, 2, 3"}], ground_water_level=-1.0)
+try:
+    data: GEFData = GEFFile.from_file("cpt.gef").parse(additional_columns=["fs"])
+    classified: SoilLayout = data.classify(method)
+    as_dict: dict[str, object] = data.classify(method, return_soil_layout_obj=False)
+except GEFParsingError as error:
+    print(error)
+
+ground = Polyline([Point(0, 0), Point(10, 1)])
+piezo = PiezoLine([Point(0, -1), Point(10, -1)], phreatic=True)
+section = SoilLayout2D.from_positional_soil_layouts(
+    [PositionalSoilLayout(0, layout.layers), PositionalSoilLayout(10, layout.layers)], ground, [piezo])
+thickness: float = section.layers[0].height_at_x(5.0)
+top_profile: Polyline = section.top_profile
+parts: list[SoilLayout2D] = section.split(Polyline([Point(0, -1), Point(10, -1)]))
+
+analysis = SlipCircleAnalysis(io.BytesIO(b"input"))
+analysis.execute(timeout=60)
+result: io.BytesIO | None = analysis.get_output_file()
+log: File | None = analysis.get_output_file(".err", as_file=True)
+
+version = _StruxConnection().application.GetOAPIVersionNumber()
+'''
+
+# Each line marked "# error: CODE" must be reported with that code, and nothing else.
+WRONG_USE = '''
+from terrak.core import Color
+from terrak.geo import Soil, SoilLayer, SoilLayout, GEFFile, _ClassificationMethod
+from terrak.geometry import Point
+
+sand = Soil("Sand", Color(200, 180, 90))
+layer = SoilLayer(sand, "0", -1.5)  # error: arg-type
+layout = SoilLayout([layer])
+layout.merge_layers()  # error: attr-defined
+sand.color = Color(0, 0, 0)  # error: misc
+layout.top = 3.0  # error: misc
+name: int = GEFFile("text").parse().name  # error: assignment
+method = _ClassificationMethod()  # error: abstract
+GEFFile("text").parse(return_gef_data_obj=False).classify  # error: attr-defined
+Point(0, 1).x = 2.0  # error: misc
+'''
+
+
+def test_mypy_accepts_correct_use_and_reports_wrong_use(tmp_path):
+    (tmp_path / "good_use.py").write_text(GOOD_USE, encoding="utf-8")
+    (tmp_path / "wrong_use.py").write_text(WRONG_USE, encoding="utf-8")
+    expected = sorted(
+        ("wrong_use.py", number, line.rpartition("# error: ")[2])
+        for number, line in enumerate(WRONG_USE.splitlines(), start=1) if "# error: " in line
+    )
+    env = {k: v for k, v in os.environ.items() if k != "MYPYPATH"}
+    run = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--show-error-codes",
+         "--cache-dir", str(tmp_path / "cache"), "good_use.py", "wrong_use.py"],
+        cwd=tmp_path, capture_output=True, text=True, env=env, timeout=600,
+    )
+    reported = sorted(
+        (m.group(1), int(m.group(2)), m.group(3))
+        for m in re.finditer(r"^(\S+?):(\d+): error: .*\[([\w-]+)\]$", run.stdout, re.MULTILINE)
+    )
+    assert reported == expected, run.stdout + run.stderr
