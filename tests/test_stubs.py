@@ -13,7 +13,6 @@ import os
 import re
 import subprocess
 import sys
-import textwrap
 import types
 from pathlib import Path
 
@@ -65,11 +64,13 @@ NOT_YET_BUILT = {
     },
 }
 
-# Class members a stub need not repeat: the language's bookkeeping, pybind11's own helper, and the
-# text forms, which every object has with the same signature.
+# Class members a stub need not repeat: the language's bookkeeping (copy and pickle leave
+# __slotnames__ on a class), pybind11's own helper, and the text forms, which every object has
+# with the same signature.
 IGNORED_MEMBERS = {
     "__module__", "__qualname__", "__doc__", "__dict__", "__weakref__", "__slots__", "__abstractmethods__",
-    "_abc_impl", "__annotations__", "__firstlineno__", "__static_attributes__", "_pybind11_conduit_v1_",
+    "_abc_impl", "__annotations__", "__firstlineno__", "__static_attributes__", "__slotnames__",
+    "_pybind11_conduit_v1_",
     "__repr__", "__str__",
 }
 
@@ -121,12 +122,10 @@ def stub_all(tree):
 
 def imported_elsewhere(module, name, value):
     """True when the value is bound under the same name in another terrak module: an import."""
-    for other_name, other in list(sys.modules.items()):
-        if other is module or other is None or not other_name.startswith("terrak"):
-            continue
-        if getattr(other, name, None) is value and other_name != module.__name__:
-            return True
-    return False
+    return any(
+        other is not module and other_name.startswith("terrak") and getattr(other, name, None) is value
+        for other_name, other in list(sys.modules.items())
+    )
 
 
 def runtime_own_names(module):
@@ -134,7 +133,6 @@ def runtime_own_names(module):
     if module.__file__.endswith(".py"):
         names = set(stub_module_names(parse(Path(module.__file__))))
         names.update(getattr(module, "__all__", ()))
-        # Imports without "as X" are not definitions; stub_module_names counted only re-exports.
         return {n for n in names if not (n.startswith("__") and n.endswith("__"))}
     names = set()
     for name, value in vars(module).items():
