@@ -615,10 +615,10 @@ void fill_soil_layout(py::module_& m) {
         for (py::handle layer : self.attr("layers")) shown_layers.append(py::repr(layer));
         return "SoilLayout(layers=[" + shown(shown_layers) + "])";
     }, "SoilLayout(layers=[[...]]): the list of the layers' representations, as strings.");
-    pyclass::readonly_property(SoilLayout, "top", [](py::object self) {
+    pyclass::readonly_property(SoilLayout, "top", [](py::object self) -> py::object {
         return self.attr("layers")[py::int_(0)].attr("top_of_layer");
     }, "Level of the top of the layout: the top of the first layer (read-only).");
-    pyclass::readonly_property(SoilLayout, "bottom", [](py::object self) {
+    pyclass::readonly_property(SoilLayout, "bottom", [](py::object self) -> py::object {
         return self.attr("layers")[py::int_(-1)].attr("bottom_of_layer");
     }, "Level of the bottom of the layout: the bottom of the last layer (read-only).");
     pyclass::readonly_property(SoilLayout, "number_of_layers", [](py::object self) {

@@ -41,6 +41,37 @@ struct PolygonObj : TransformableObject {
     py::object material = py::none();
 };
 
+}  // namespace
+
+// An instance made by __new__ alone (a subclass whose __init__ failed before or without calling
+// the base initialiser, copy protocols, a traceback keeping a half-made object) has no C++ value:
+// pybind11 would hand the methods fresh uninitialised memory. Every argument and `self` of these
+// types passes this check first, so such an object raises TypeError instead.
+namespace pybind11::detail {
+template <class T>
+struct initialised_caster : type_caster_base<T> {
+    bool load(handle src, bool convert) {
+        if (src && isinstance<T>(src)) {
+            auto* inst = reinterpret_cast<instance*>(src.ptr());
+            const value_and_holder vh = inst->get_value_and_holder(get_type_info(typeid(T)), false);
+            if (vh.inst == nullptr || !vh.holder_constructed()) {
+                const std::string base = str(get_type_handle(typeid(T), true).attr("__name__"));
+                const std::string shown = str(type::handle_of(src).attr("__name__"));
+                throw type_error("'" + shown + "' object is not initialised: " + base +
+                                 ".__init__() was never called on it");
+            }
+        }
+        return type_caster_base<T>::load(src, convert);
+    }
+};
+template <> struct type_caster<PointObj> : initialised_caster<PointObj> {};
+template <> struct type_caster<LineObj> : initialised_caster<LineObj> {};
+template <> struct type_caster<PolylineObj> : initialised_caster<PolylineObj> {};
+template <> struct type_caster<PolygonObj> : initialised_caster<PolygonObj> {};
+}  // namespace pybind11::detail
+
+namespace {
+
 // The shared tolerances are read on every call, so changing terrak.core's values takes effect.
 geometry::Tolerance tolerance() {
     py::module_ core = py::module_::import("terrak.core");
@@ -92,9 +123,25 @@ py::object classmethod(py::cpp_function fn) {
 PYBIND11_MODULE(_geometry, m) {
     m.doc() = "Geometry value types over a C++ plane polyline kernel.";
 
-    py::class_<TransformableObject>(m, "TransformableObject", py::dynamic_attr(),
-                                    "Base of the geometry objects that can be placed in a scene.")
-        .def(py::init<>());
+    py::class_<TransformableObject> transformable_cls(m, "TransformableObject", py::dynamic_attr(),
+                                                      "Base of the geometry objects that can be placed in a scene.");
+    transformable_cls.def(py::init<>());
+    // A Point, Line, Polyline or Polygon holds its value under its own type only, so pybind11's
+    // constructor of this base, called on one of them (a cooperative super().__init__() chain, or
+    // TransformableObject.__init__(point)), fails to find its slot and aborts the process. The
+    // base carries no state: on such an object there is nothing to do.
+    {
+        py::object construct = transformable_cls.attr("__init__");
+        py::detail::type_info* own = py::detail::get_type_info(typeid(TransformableObject));
+        transformable_cls.attr("__init__") = py::cpp_function(
+            [construct, own](py::handle self) {
+                if (!PyObject_TypeCheck(self.ptr(), own->type))
+                    throw py::type_error("__init__(self, ...) called with invalid or missing `self` argument");
+                auto* inst = reinterpret_cast<py::detail::instance*>(self.ptr());
+                if (inst->get_value_and_holder(own, false).inst != nullptr) construct(self);
+            },
+            py::name("TransformableObject"), py::is_method(transformable_cls));
+    }
 
     py::class_<PointObj, TransformableObject>(m, "Point", "A point in space; z is 0 for a point in the plane.")
         .def(py::init([](double x, double y, double z) { return PointObj(geometry::make_point(x, y, z)); }), "x"_a,
