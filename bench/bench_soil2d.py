@@ -12,20 +12,11 @@ Python loop that builds the same layer boundaries as lists of (x, y) tuples by i
 
 import argparse
 import math
-import time
 
 from terrak.core import Color
+from timing import best_cpu_time as best
 from terrak.geo import PositionalSoilLayout, Soil, SoilLayer, SoilLayout2D
 from terrak.geometry import Point, Polyline
-
-
-def best(function, repeat):
-    times = []
-    for _ in range(repeat):
-        start = time.process_time()
-        function()
-        times.append(time.process_time() - start)
-    return min(times)
 
 
 def positional_layouts(layers, positions):

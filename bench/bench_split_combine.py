@@ -18,6 +18,7 @@ import math
 import time
 
 from terrak.core import Color
+from timing import best_cpu_time as best
 from terrak.geo import PositionalSoilLayout, Soil, SoilLayer, SoilLayout2D
 from terrak.geometry import Point, Polyline
 
@@ -27,15 +28,6 @@ try:
     from shapely.ops import split as shapely_split
 except ImportError:  # the peer figure is optional
     shapely = None
-
-
-def best(function, repeat):
-    times = []
-    for _ in range(repeat):
-        start = time.process_time()
-        function()
-        times.append(time.process_time() - start)
-    return min(times)
 
 
 def build_layout(n_layers, n_positions):
