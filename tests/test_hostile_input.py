@@ -130,3 +130,78 @@ def test_layout_top_and_bottom_of_layers_made_on_access():
     layout.layers = MadeOnAccess()
     for _ in range(50):
         assert (layout.top, layout.bottom) == (0.0, -2000.0)
+
+
+# Wrong types everywhere a Python value is taken: every public and internal method of every class
+# of the three modules and the geometry, on a well-made instance and on the class, with none to
+# two hostile arguments. Any exception is fine except the ones that betray C++ trouble:
+# SystemError (an error returned without being set) and RuntimeError (a failed pybind11 cast).
+
+def made_instances():
+    import io
+
+    import terrak.geo as geo
+    from terrak.core import Color
+    from terrak.external._strux import _StruxConnection
+    from terrak.external.slipcircle import SlipCircleAnalysis
+
+    soil = geo.Soil("Sand", Color(1, 2, 3), {"gamma": 18})
+    top, bottom = Polyline([Point(0, 0), Point(10, 0)]), Polyline([Point(0, -5), Point(10, -5)])
+    layer = geo.SoilLayer(soil, 0.0, -1000.0, {"cu": 1})
+    layer2d = geo.SoilLayer2D(soil, top, bottom)
+    data = geo.GEFData({"headers": {"name": "CPT", "ground_level_wrt_reference": 0.0, "height_system": "NAP",
+                                    "max_measurement_depth_wrt_reference": -2000.0},
+                        "measurement_data": {"elevation": [-1000.0, -2000.0], "qc": [1.0, 2.0], "Rf": [0.01, 0.02]}})
+    return {
+        geo.Soil: soil, geo.UndefinedSoil: geo.UndefinedSoil(), geo.SoilLayer: layer,
+        geo.SoilLayout: geo.SoilLayout([layer]), geo.PositionalSoilLayout: geo.PositionalSoilLayout(0.0, [layer]),
+        geo.PiezoLine: geo.PiezoLine([Point(0, -1), Point(10, -1)]), geo.SoilLayer2D: layer2d,
+        geo.SoilLayout2D: geo.SoilLayout2D([layer2d]), geo.GEFFile: geo.GEFFile("#GEFID= 1, 1, 0\n#EOH=\n"),
+        geo.GEFData: data, geo.RobertsonMethod: geo.RobertsonMethod([]), geo.TableMethod: geo.TableMethod([], 0.0),
+        geo.NormalizedSoilBehaviourTypeIndexMethod: geo.NormalizedSoilBehaviourTypeIndexMethod([], 0.0, 18.0),
+        SlipCircleAnalysis: SlipCircleAnalysis(io.BytesIO(b"input")), _StruxConnection: _StruxConnection(),
+        Point: Point(1, 2), Line: Line(Point(0, 0), Point(1, 1)), Polyline: Polyline([Point(0, 0), Point(1, 1)]),
+        Polygon: Polygon([Point(0, 0), Point(1, 0), Point(0, 1)]),
+    }
+
+
+def test_wrong_types_give_python_errors(tmp_path, monkeypatch):
+    import inspect
+    import itertools
+    import math
+
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    import terrak._geometry
+    import terrak.external._strux
+    import terrak.external.slipcircle
+    import terrak.geo
+
+    monkeypatch.chdir(tmp_path)  # a method that takes a file name must not find one
+    hostile = [None, -1, math.nan, math.inf, "", "x", [], [None], {}, object(), Point(0, 0),
+               Polyline([Point(0, 0), Point(1, 0)]), b"\xff"]
+    made = made_instances()
+    betrayed = []
+    for module in (terrak.geo, terrak.external.slipcircle, terrak.external._strux, terrak._geometry):
+        for cls in [value for value in vars(module).values()
+                    if inspect.isclass(value) and value.__module__ == module.__name__]:
+            targets = [cls] + ([made[cls]] if cls in made else [])
+            for name, member in vars(cls).items():
+                if name in ("__new__", "__init_subclass__", "__subclasshook__") or not (
+                        callable(member) or isinstance(member, (property, classmethod, staticmethod))):
+                    continue
+                for count in range(3):
+                    for args in itertools.product(hostile, repeat=count):
+                        for target in targets:
+                            try:
+                                bound = getattr(target, name)
+                                if callable(bound):
+                                    bound(*args)
+                            except Exception as error:
+                                if type(error) in (SystemError, RuntimeError):
+                                    betrayed.append(f"{cls.__name__}.{name}{args!r}: {error!r}")
+    plt.close("all")
+    assert betrayed == []

@@ -102,6 +102,16 @@ py::list to_list(const geometry::Points& pts) {
     return out;
 }
 
+// `self` of a method that needs the Python object itself (its type, for a subclass's name); called
+// unbound with a foreign object it fails as a Python method descriptor would.
+template <class T>
+const T& self_as(py::handle self, const char* method, const char* cls) {
+    if (!py::isinstance<T>(self))
+        throw py::type_error(std::string("descriptor '") + method + "' requires a '" + cls + "' object but received a '" +
+                             type_name(self) + "'");
+    return self.cast<const T&>();
+}
+
 std::string float_repr(double v) { return py::repr(py::float_(v)); }
 
 std::string point_repr(const geometry::Point& p) {
@@ -164,7 +174,7 @@ PYBIND11_MODULE(_geometry, m) {
         .def("__repr__", [](const PointObj& s) { return point_repr(s.p); })
         .def("__reduce__",
              [](py::object self) {
-                 const auto& p = self.cast<const PointObj&>().p;
+                 const auto& p = self_as<PointObj>(self, "__reduce__", "Point").p;
                  return py::make_tuple(py::type::of(self), py::make_tuple(p.x, p.y, p.z));
              })
         .attr("__hash__") = py::none();
@@ -317,7 +327,7 @@ PYBIND11_MODULE(_geometry, m) {
             },
             "polyline_1"_a, "polyline_2"_a, "The points of the first polyline followed by those of the second.")
         .def("__repr__", [](py::handle self) {
-            const auto& pts = *self.cast<const PolylineObj&>().pts;
+            const auto& pts = *self_as<PolylineObj>(self, "__repr__", "Polyline").pts;
             std::string s = type_name(self) + "([";
             for (std::size_t k = 0; k < pts.size(); ++k) {
                 if (pts.size() > 8 && k == 3) {
