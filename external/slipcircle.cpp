@@ -16,12 +16,7 @@ namespace {
 namespace py = pybind11;
 using namespace pybind11::literals;
 
-// Python's truth test, with its errors (a __bool__ that raises) passed through.
-bool truthy(py::handle value) {
-    const int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) throw py::error_already_set();
-    return result != 0;
-}
+using pyclass::truthy;
 
 // `raise value` as a raise statement does it: an exception instance is raised as it is, an
 // exception class is instantiated without arguments, anything else is the language's TypeError.
@@ -158,8 +153,6 @@ void define_slip_circle_analysis(py::module_& m) {
 }  // namespace slipcircle
 
 TERRAK_MODULE(slipcircle, m) {
-    pybind11::options options;
-    options.disable_function_signatures();  // documentation strings are shown exactly as written
     host::bind_namespace(m);
     m.attr("__doc__") = "The slope-stability program run on a remote worker: SlipCircleAnalysis.";
     slipcircle::import_names(m);

@@ -15,11 +15,7 @@ namespace {
 namespace py = pybind11;
 using namespace pybind11::literals;
 
-bool truthy(py::handle value) {
-    const int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) throw py::error_already_set();
-    return result != 0;
-}
+using pyclass::truthy;
 
 void import_names(py::module_& m) {
     for (const char* name : {"_SessionProxy", "_RemoteProxy"}) host::import_from(m, "terrak.external._worker", name);
@@ -102,8 +98,6 @@ void define_strux_connection(py::module_& m) {
 }  // namespace strux
 
 TERRAK_MODULE(_strux, m) {
-    pybind11::options options;
-    options.disable_function_signatures();  // documentation strings are shown exactly as written
     host::bind_namespace(m);
     m.attr("__doc__") = "The shared base of the structural-analysis application connections: _StruxConnection.";
     strux::import_names(m);

@@ -25,6 +25,9 @@ void register_soil(py::module_& m);
 void define_soil_layer_block_function(py::module_& m);
 // Two-dimensional soil model: members of PiezoLine, SoilLayer2D and SoilLayout2D.
 void register_soil2d(py::module_& m);
+// The module functions of split and combine (_loop_through_top_layout ... _follow_old_layer_profiles),
+// bound at their place after SoilLayout2D and before _check_soil_layouts.
+void define_split_combine_functions(py::module_& m);
 // The module function _check_soil_layouts, bound at its place after SoilLayout2D.
 void define_check_soil_layouts(py::module_& m);
 

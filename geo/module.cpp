@@ -65,6 +65,7 @@ void create_classes(py::module_& m) {
     pyclass::make_class(m, "PositionalSoilLayout", py::make_tuple(g("SoilLayout")));
     define_soil_layer_block_function(m);
     pyclass::make_class(m, "SoilLayout2D");
+    define_split_combine_functions(m);
     define_check_soil_layouts(m);
 }
 
@@ -72,8 +73,6 @@ void create_classes(py::module_& m) {
 }  // namespace geo
 
 TERRAK_MODULE(geo, m) {
-    pybind11::options options;
-    options.disable_function_signatures();  // documentation strings are shown exactly as written
     host::bind_namespace(m);
     geo::import_standard_library(m);
     geo::import_host(m);

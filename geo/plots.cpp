@@ -17,17 +17,8 @@ py::object g(const char* name) { return host::global(name); }
 
 // pybind11's comparison operators answer with a C++ bool; pandas and numpy compare element-wise
 // and answer with an array, so comparisons on columns go through the rich comparison itself.
-py::object compare(py::handle a, py::handle b, int op) {
-    PyObject* result = PyObject_RichCompare(a.ptr(), b.ptr(), op);
-    if (result == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
-}
-
-bool truthy(py::handle value) {
-    const int answer = PyObject_IsTrue(value.ptr());
-    if (answer < 0) throw py::error_already_set();
-    return answer == 1;
-}
+using pyclass::compare;
+using pyclass::truthy;
 
 py::object builtin(const char* name) { return pyclass::builtin(name); }
 
@@ -277,6 +268,10 @@ py::object gef_visualization(py::object gef_data, py::object soil_layout_origina
 
 // Qualification table plot.
 
+// A bound the table leaves open: None, or the empty string that the documented rows use (and
+// that the classification job reads the same way).
+bool absent(py::handle value) { return value.is_none() || (PyUnicode_Check(value.ptr()) && PyUnicode_GET_LENGTH(value.ptr()) == 0); }
+
 py::object key(py::handle parameter, const char* suffix) { return parameter + py::str(suffix); }
 
 py::list column_values(py::object self, py::object parameter, py::object min_or_max) {
@@ -284,7 +279,7 @@ py::list column_values(py::object self, py::object parameter, py::object min_or_
     py::list values;
     for (py::handle row : self.attr("qualification_table")) {
         py::object value = row[name];
-        if (!value.is_none()) values.append(value);
+        if (!absent(value)) values.append(value);
     }
     return values;
 }
@@ -303,7 +298,7 @@ py::tuple bounds_for_parameter(py::object self, py::object parameter) {
     // A range open at the bottom starts at 0.
     bool open_below = false;
     for (py::handle row : table) {
-        if (row[low_key].is_none() && !row[high_key].is_none()) {
+        if (absent(row[low_key]) && !absent(row[high_key])) {
             open_below = true;
             break;
         }
@@ -315,7 +310,7 @@ py::tuple bounds_for_parameter(py::object self, py::object parameter) {
     // bound would otherwise end below its own start and be drawn upside down over other rows.
     bool open_above = false;
     for (py::handle row : table) {
-        if (!row[low_key].is_none() && row[high_key].is_none()) {
+        if (!absent(row[low_key]) && absent(row[high_key])) {
             open_above = true;
             break;
         }
@@ -351,9 +346,9 @@ py::tuple plot_values_in_row(py::object, py::object row, py::object parameter, p
                              py::object upperbound) {
     py::object low = row[key(parameter, "_min")];
     py::object high = row[key(parameter, "_max")];
-    if (low.is_none() && high.is_none()) return py::make_tuple(0.0, 0.0);
-    if (low.is_none()) return py::make_tuple(lowerbound, high);
-    if (high.is_none()) return py::make_tuple(low, upperbound);
+    if (absent(low) && absent(high)) return py::make_tuple(0.0, 0.0);
+    if (absent(low)) return py::make_tuple(lowerbound, high);
+    if (absent(high)) return py::make_tuple(low, upperbound);
     return py::make_tuple(low, high);
 }
 
@@ -368,7 +363,7 @@ void plot_rows(py::object self, py::object qc_choice, py::object axes, py::objec
     py::ssize_t number = 0;
     for (py::handle entry : table) {
         ++number;
-        if (entry[key(qc_choice, "_min")].is_none() && entry[key(qc_choice, "_max")].is_none()) continue;
+        if (absent(entry[key(qc_choice, "_min")]) && absent(entry[key(qc_choice, "_max")])) continue;
         py::tuple rf = self.attr("_get_plot_values_parameter_in_row")(entry, "rf", lowerbound_rf, upperbound_rf);
         py::tuple qc =
             self.attr("_get_plot_values_parameter_in_row")(entry, qc_choice, lowerbound_qc, upperbound_qc);

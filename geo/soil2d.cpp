@@ -16,12 +16,12 @@ std::string text(py::handle value) { return py::str(value); }
 
 // Python's `a == b` (no identity shortcut), then its truth value.
 bool equals(py::handle a, py::handle b) {
-    return pyclass::truthy(py::reinterpret_steal<py::object>(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ)));
+    return pyclass::truthy(pyclass::compare(a, b, Py_EQ));
 }
 
 // Python's `a != b`.
 bool differs(py::handle a, py::handle b) {
-    return pyclass::truthy(py::reinterpret_steal<py::object>(PyObject_RichCompare(a.ptr(), b.ptr(), Py_NE)));
+    return pyclass::truthy(pyclass::compare(a, b, Py_NE));
 }
 
 // math.isclose with the host's shared tolerances, read at each call.
@@ -455,7 +455,397 @@ void register_soil_layout_2d(py::module_& m) {
                "boundary."));
 }
 
+// ---------------------------------------------------------------------------------------------
+// SoilLayout2D split
+
+const char* const not_monotonic_message =
+    "A SoilLayout2D can only be split by a polyline that is monotonic ascending in x direction";
+const char* const end_inside_message = "Start point or end point of split line lies within the soil_layout to split";
+
+bool on_line(py::handle line, py::handle point) { return pyclass::truthy(line.attr("point_is_on_polyline")(point)); }
+
+// `first, second = value`, with the errors Python's unpacking raises.
+std::pair<py::object, py::object> unpack_pair(py::handle value) {
+    if (!py::isinstance<py::iterable>(value)) {
+        throw py::type_error("cannot unpack non-iterable " + text(py::type::handle_of(value).attr("__name__")) +
+                             " object");
+    }
+    py::object items[2];
+    std::size_t count = 0;
+    for (py::handle item : value) {
+        if (count == 2) throw py::value_error("too many values to unpack (expected 2)");
+        items[count++] = py::reinterpret_borrow<py::object>(item);
+    }
+    if (count < 2)
+        throw py::value_error("not enough values to unpack (expected 2, got " + std::to_string(count) + ")");
+    return {items[0], items[1]};
+}
+
+py::object part_of(py::handle profile, py::handle point, int index) {
+    py::object parts = profile.attr("split")(point);
+    return parts[py::int_(index)];
+}
+
+// A crossing count along the vertical through the point miscounts wherever the ring runs along
+// that vertical (a boundary polyline with a point per layer, a vertical step in a profile) and for
+// points on the ring itself, which must pass. Every vertical meets a layout in one interval, so a
+// point lies inside exactly when ring points lie both below and above it and it is not on the ring.
+void check_split_end_outside(py::handle own_boundary, py::handle point) {
+    py::object point_y = point.attr("y");
+    py::list x_intersections = own_boundary.attr("intersections_with_x_location")(point.attr("x"));
+    bool below = false, above = false;
+    for (py::handle hit : x_intersections) {
+        py::object hit_y = hit.attr("y");
+        if (hit_y < point_y) below = true;
+        else if (hit_y > point_y) above = true;
+    }
+    if (below && above && !on_line(own_boundary, point)) throw py::value_error(end_inside_message);
+}
+
+py::object split_into_top_and_bottom(py::object self, py::object polyline) {
+    if (!pyclass::truthy(polyline.attr("is_monotonic_ascending_x")(false))) throw py::value_error(not_monotonic_message);
+
+    // Anticlockwise from the bottom-left corner; the corners appear twice, which the ring
+    // operations below take as one point.
+    py::list pieces;
+    pieces.append(self.attr("bottom_profile"));
+    pieces.append(self.attr("get_right_boundary_polyline")());
+    pieces.append(self.attr("top_profile").attr("get_reversed_polyline")());
+    pieces.append(self.attr("get_left_boundary_polyline")().attr("get_reversed_polyline")());
+    py::object own_boundary = global("functools").attr("reduce")(global("Polyline").attr("_concatenate"), pieces);
+
+    check_split_end_outside(own_boundary, polyline.attr("start_point"));
+    check_split_end_outside(own_boundary, polyline.attr("end_point"));
+
+    py::object intersections = polyline.attr("intersections_with_polyline")(own_boundary);
+    const std::size_t count = py::len(intersections);
+    if (count < 2) {
+        throw py::value_error("A SoilLayout2D can only be split by a polyline that has at least 2 intersections with "
+                              "its boundary; " + std::to_string(count) + " intersections found.");
+    }
+    // Whatever lies outside the first and last meeting points is dropped; excursions in between
+    // stay and are clipped against the layout's profiles below.
+    py::object split_line =
+        polyline.attr("get_polyline_between")(intersections[py::int_(0)], intersections[py::int_(-1)], true);
+    py::object top_extended = split_line;
+    py::object bottom_extended = split_line;
+
+    // Lengthen the cut along the layout's outline so that each part's new limit spans its width.
+    py::object start = split_line.attr("start_point");
+    py::object end = split_line.attr("end_point");
+    py::object top = self.attr("top_profile");
+    py::object bottom = self.attr("bottom_profile");
+    py::object left_line, right_line;  // built only when a case condition asks for them
+    auto on_left = [&](py::handle point) {
+        if (!left_line) left_line = self.attr("get_left_boundary_polyline")();
+        return on_line(left_line, point);
+    };
+    auto on_right = [&](py::handle point) {
+        if (!right_line) right_line = self.attr("get_right_boundary_polyline")();
+        return on_line(right_line, point);
+    };
+    // Strict comparisons: a cut that already ends on a vertical boundary is not lengthened there.
+    auto after_left = [&] { return start.attr("x") > self.attr("left_boundary"); };
+    auto before_right = [&] { return end.attr("x") < self.attr("right_boundary"); };
+
+    if ((on_line(top, start) || on_left(start)) && (on_line(bottom, end) || on_right(end))) {
+        // Falling cut: the bottom part keeps the surface left of the cut, the top part the base right of it.
+        if (after_left()) top_extended = part_of(top, start, 0).attr("combine_with")(split_line);
+        if (before_right()) bottom_extended = split_line.attr("combine_with")(part_of(bottom, end, 1));
+    } else if ((on_line(top, end) || on_right(end)) && (on_line(bottom, start) || on_left(start))) {
+        if (after_left()) bottom_extended = part_of(bottom, start, 0).attr("combine_with")(split_line);
+        if (before_right()) top_extended = split_line.attr("combine_with")(part_of(top, end, 1));
+    } else if (on_line(top, start) && on_line(top, end)) {
+        py::object left_top = part_of(top, start, 0);
+        py::object right_top = part_of(top, end, 1);
+        top_extended = left_top.attr("combine_with")(split_line).attr("combine_with")(right_top);
+    } else {
+        py::object left_bottom = part_of(bottom, start, 0);
+        py::object right_bottom = part_of(bottom, end, 1);
+        bottom_extended = left_bottom.attr("combine_with")(split_line).attr("combine_with")(right_bottom);
+    }
+
+    // Each layer clipped to either side of the cut, and kept inside the layout where the cut runs
+    // outside it. A layer left without thickness over a whole part is no layer of that part.
+    py::object SoilLayer2D = global("SoilLayer2D");
+    py::list top_layers, bottom_layers;
+    py::object layers = self.attr("layers");
+    for (py::handle layer : layers) {
+        py::object layer_bottom = layer.attr("bottom_profile");
+        py::object layer_top = layer.attr("top_profile");
+        py::object top_sl_bottom = envelope(envelope(layer_bottom, bottom_extended, false), top, true);
+        py::object top_sl_top = envelope(envelope(layer_top, bottom_extended, false), top, true);
+        py::object bottom_sl_bottom = envelope(envelope(layer_bottom, top_extended, true), bottom, false);
+        py::object bottom_sl_top = envelope(envelope(layer_top, top_extended, true), bottom, false);
+        if (!pyclass::truthy(bottom_sl_bottom.attr("is_equal_to")(bottom_sl_top))) {
+            bottom_layers.append(SoilLayer2D(layer.attr("soil"), bottom_sl_top, bottom_sl_bottom,
+                                             layer.attr("properties"), layer.attr("piezo_line_top"),
+                                             layer.attr("piezo_line_bottom")));
+        }
+        if (!pyclass::truthy(top_sl_bottom.attr("is_equal_to")(top_sl_top))) {
+            top_layers.append(SoilLayer2D(layer.attr("soil"), top_sl_top, top_sl_bottom, layer.attr("properties"),
+                                          layer.attr("piezo_line_top"), layer.attr("piezo_line_bottom")));
+        }
+    }
+    // The pieces are plain layouts whatever the class of the layout that was cut.
+    py::object SoilLayout2D = global("SoilLayout2D");
+    py::object bottom_layout = SoilLayout2D(bottom_layers);
+    py::object top_layout = SoilLayout2D(top_layers);
+    return py::make_tuple(bottom_layout, top_layout);
+}
+
+py::list split_layout(py::object self, py::args split_lines) {
+    py::list soil_layouts;
+    soil_layouts.append(self);
+    py::list result;
+    for (py::handle split_line : split_lines) {
+        result = py::list();
+        for (py::handle layout : soil_layouts) {
+            std::pair<py::object, py::object> parts;
+            try {
+                parts = unpack_pair(layout.attr("_split_into_top_and_bottom")(split_line));
+            } catch (py::error_already_set& e) {
+                if (!e.matches(PyExc_ValueError)) throw;
+                result.append(layout);  // a line that does not cut this piece passes it on unchanged
+                continue;
+            } catch (py::value_error&) {
+                result.append(layout);
+                continue;
+            }
+            result.append(parts.first);
+            result.append(parts.second);
+        }
+        soil_layouts = result;
+    }
+    return result;
+}
+
+// ---------------------------------------------------------------------------------------------
+// SoilLayout2D combine
+
+py::object empty_polyline() { return global("Polyline")(py::list()); }
+
+py::object first_overlap_of_connector(py::handle from, py::handle to, py::handle guide) {
+    py::list points;
+    points.append(from);
+    points.append(to);
+    py::object overlaps = global("Polyline")(points).attr("find_overlaps")(guide);
+    return overlaps[py::int_(0)];  // none found: IndexError, as indexing the empty list would
+}
+
+// The continuation of a layer towards the new left boundary: the other member's outline up to
+// the seam start, then down or up the layer's own old boundary to where its profile begins.
+py::tuple follow_left(py::object outline, py::object boundary, py::object layer, py::object seem) {
+    py::object left_part = part_of(outline, seem.attr("start_point"), 0);
+    py::object guide = boundary.attr("combine_with")(seem);
+    py::object pieces[2];
+    const char* profiles[2] = {"bottom_profile", "top_profile"};
+    for (int i = 0; i < 2; ++i) {
+        py::object part_end = left_part.attr("end_point");
+        py::object profile_start = layer.attr(profiles[i]).attr("start_point");
+        pieces[i] = differs(part_end, profile_start)
+                        ? left_part.attr("combine_with")(first_overlap_of_connector(part_end, profile_start, guide))
+                        : left_part;
+    }
+    return py::make_tuple(pieces[0], pieces[1]);
+}
+
+// Towards the new right boundary: from where the layer's profile ends along its old boundary to
+// the seam end, then the other member's outline. `pieces` arrive empty.
+py::tuple follow_right(py::object (&pieces)[2], py::object outline, py::object boundary, py::object layer,
+                       py::object seem) {
+    py::object right_part = part_of(outline, seem.attr("end_point"), 1);
+    py::object guide = boundary.attr("combine_with")(seem);
+    const char* profiles[2] = {"bottom_profile", "top_profile"};
+    for (int i = 0; i < 2; ++i) {
+        py::object profile_end = layer.attr(profiles[i]).attr("end_point");
+        py::object part_start = right_part.attr("start_point");
+        if (differs(profile_end, part_start))
+            pieces[i] = pieces[i].attr("combine_with")(first_overlap_of_connector(profile_end, part_start, guide));
+    }
+    for (py::object& piece : pieces) piece = piece.attr("combine_with")(right_part);
+    return py::make_tuple(pieces[0], pieces[1]);
+}
+
+py::tuple follow_left_portion_of_top_profile(py::object bottom_left_boundary, py::object top_soil_layout,
+                                             py::object layer, py::object seem) {
+    py::object outline = top_soil_layout.attr("bottom_profile").attr("combine_with")(
+        top_soil_layout.attr("get_right_boundary_polyline")());
+    return follow_left(outline, bottom_left_boundary, layer, seem);
+}
+
+py::tuple follow_right_portion_of_top_profile(py::object bottom_right_boundary, py::object top_soil_layout,
+                                              py::object layer, py::object seem) {
+    py::object pieces[2] = {empty_polyline(), empty_polyline()};
+    py::object outline = top_soil_layout.attr("get_left_boundary_polyline")()
+                             .attr("get_reversed_polyline")()
+                             .attr("combine_with")(top_soil_layout.attr("bottom_profile"));
+    return follow_right(pieces, outline, bottom_right_boundary, layer, seem);
+}
+
+py::tuple follow_left_portion_of_bottom_profile(py::object top_left_boundary, py::object bottom_soil_layout,
+                                                py::object layer, py::object seem) {
+    py::object outline = bottom_soil_layout.attr("top_profile").attr("combine_with")(
+        bottom_soil_layout.attr("get_right_boundary_polyline")().attr("get_reversed_polyline")());
+    return follow_left(outline, top_left_boundary, layer, seem);
+}
+
+py::tuple follow_right_portion_of_bottom_profile(py::object top_right_boundary, py::object bottom_soil_layout,
+                                                 py::object layer, py::object seem) {
+    py::object pieces[2] = {empty_polyline(), empty_polyline()};
+    py::object outline = bottom_soil_layout.attr("get_left_boundary_polyline")().attr("combine_with")(
+        bottom_soil_layout.attr("top_profile"));
+    return follow_right(pieces, outline, top_right_boundary, layer, seem);
+}
+
+// A layer's own profiles, each with its stretch along the seam when it has exactly one.
+py::tuple follow_old_layer_profiles(py::object layer, py::object seem) {
+    py::object result[2];
+    const char* profiles[2] = {"bottom_profile", "top_profile"};
+    for (int i = 0; i < 2; ++i) {
+        py::object profile = layer.attr(profiles[i]);
+        result[i] = profile;
+        py::object overlaps = profile.attr("find_overlaps")(seem);
+        if (py::len(overlaps) == 1) result[i] = profile.attr("combine_with")(overlaps[py::int_(0)]);
+    }
+    return py::make_tuple(result[0], result[1]);
+}
+
+// The layers of one member of a join, each continued with zero thickness along the other
+// member's outline to the combined boundaries.
+py::list loop_through_layout(py::object bottom_soil_layout, py::object top_soil_layout, py::object seem,
+                             bool walk_bottom) {
+    py::object bottom_left = bottom_soil_layout.attr("left_boundary");
+    py::object top_left = top_soil_layout.attr("left_boundary");
+    py::object left_boundary = bottom_left < top_left ? bottom_soil_layout.attr("left_boundary") : top_left;
+    py::object bottom_right = bottom_soil_layout.attr("right_boundary");
+    py::object top_right = top_soil_layout.attr("right_boundary");
+    py::object right_boundary = bottom_right > top_right ? bottom_soil_layout.attr("right_boundary") : top_right;
+
+    py::object own = walk_bottom ? bottom_soil_layout : top_soil_layout;
+    py::object other = walk_bottom ? top_soil_layout : bottom_soil_layout;
+    const char* left_function =
+        walk_bottom ? "_follow_left_portion_of_top_profile" : "_follow_left_portion_of_bottom_profile";
+    const char* right_function =
+        walk_bottom ? "_follow_right_portion_of_top_profile" : "_follow_right_portion_of_bottom_profile";
+
+    py::list layers;
+    py::object own_layers = own.attr("layers");
+    for (py::handle layer : own_layers) {
+        py::object new_bottom = empty_polyline();
+        py::object new_top = empty_polyline();
+        auto append = [&](py::handle pair) {
+            auto [bottom_line, top_line] = unpack_pair(pair);
+            new_bottom = new_bottom.attr("combine_with")(bottom_line);
+            new_top = new_top.attr("combine_with")(top_line);
+        };
+        if (py::object(own.attr("left_boundary")) > left_boundary)
+            append(global(left_function)(own.attr("get_left_boundary_polyline")(), other, layer, seem));
+        append(global("_follow_old_layer_profiles")(layer, seem));
+        if (py::object(own.attr("right_boundary")) < right_boundary)
+            append(global(right_function)(own.attr("get_right_boundary_polyline")(), other, layer, seem));
+        layers.append(global("SoilLayer2D")(layer.attr("soil"), new_top, new_bottom, layer.attr("properties"),
+                                            layer.attr("piezo_line_top"), layer.attr("piezo_line_bottom")));
+    }
+    return layers;
+}
+
+py::object combine_top_bottom_layouts(py::object cls, py::object top_soil_layout, py::object bottom_soil_layout) {
+    // Both outlines run the same way along any stretch they share, so the seam starts where both
+    // enter it: the continuations rely on that to tell its left from its right.
+    py::object bottom_half_round = bottom_soil_layout.attr("get_left_boundary_polyline")()
+                                       .attr("combine_with")(bottom_soil_layout.attr("top_profile"))
+                                       .attr("combine_with")(bottom_soil_layout.attr("get_right_boundary_polyline")()
+                                                                 .attr("get_reversed_polyline")());
+    py::object top_half_round = top_soil_layout.attr("get_left_boundary_polyline")()
+                                    .attr("get_reversed_polyline")()
+                                    .attr("combine_with")(top_soil_layout.attr("bottom_profile"))
+                                    .attr("combine_with")(top_soil_layout.attr("get_right_boundary_polyline")());
+    py::object overlaps = bottom_half_round.attr("find_overlaps")(top_half_round);
+    if (py::len(overlaps) != 1) throw py::value_error("Two soil layouts to combine should have exactly one intersection.");
+    py::object seem = overlaps[py::int_(0)];
+    py::object layers = global("_loop_through_bottom_layout")(bottom_soil_layout, top_soil_layout, seem);
+    layers.attr("extend")(global("_loop_through_top_layout")(bottom_soil_layout, top_soil_layout, seem));
+    return cls(layers);
+}
+
+py::object combine_soil_layouts_2d(py::object cls, py::args soil_layouts_2d) {
+    if (py::len(soil_layouts_2d) < 2) throw py::value_error("Combine soil_layouts_2d needs at least 2 SoilLayout2D instances");
+    py::object original = soil_layouts_2d[0];
+    for (std::size_t i = 1; i < py::len(soil_layouts_2d); ++i) {
+        py::object added = soil_layouts_2d[i];
+        const char* join = "_combine_top_bottom_layouts";
+        if (py::len(original.attr("top_profile").attr("find_overlaps")(added.attr("bottom_profile"))) == 1) {
+            original = cls.attr(join)(added, original);
+        } else if (py::len(original.attr("bottom_profile").attr("find_overlaps")(added.attr("top_profile"))) == 1) {
+            original = cls.attr(join)(original, added);
+        } else {
+            if (!isclose_host(original.attr("right_boundary"), added.attr("left_boundary")) &&
+                !isclose_host(original.attr("left_boundary"), added.attr("right_boundary")))
+                throw py::value_error("Combined soil layout 2d's have no intersection");
+            original = cls.attr(join)(added, original);  // side by side, the added layout plays the top member
+        }
+    }
+    return original;
+}
+
+void register_split_combine(py::module_& m) {
+    py::object cls = m.attr("SoilLayout2D");
+    pyclass::method(cls, "split", &split_layout,
+        py::doc("split(self, *split_lines)\n--\n\n"
+                "Splits the layout along one or more polylines whose x never decreases.\n\n"
+                "Each line is applied, in the order given, to every piece made by the lines before it: a piece the "
+                "line cuts is replaced at its place by its part below the line followed by its part above it; a "
+                "piece the line does not cut (it misses the piece, its x decreases somewhere, or one of its end "
+                "points lies inside the piece) is passed on unchanged. The layout itself is never changed.\n\n"
+                "Args:\n    *split_lines: Polylines, each starting and ending outside the layout or on its "
+                "boundary.\n\nReturns:\n    list of SoilLayout2D; an empty list when no line is given."));
+    pyclass::method(cls, "_split_into_top_and_bottom", &split_into_top_and_bottom, "polyline"_a,
+        py::doc("_split_into_top_and_bottom(self, polyline)\n--\n\n"
+                "Cuts the layout in two along the polyline: returns (part below the line, part above it), both "
+                "SoilLayout2D. Raises ValueError when the line's x decreases, when an end point lies inside the "
+                "layout, or when the line meets the layout's boundary fewer than 2 times."));
+    pyclass::classmethod(cls, "combine_soil_layouts_2d", &combine_soil_layouts_2d,
+        py::doc("combine_soil_layouts_2d(cls, *soil_layouts_2d)\n--\n\n"
+                "Joins layouts that touch into one layout of this class.\n\n"
+                "Each layout is joined, in the order given, to the union of the ones before it: on top of it, "
+                "below it, or beside it (a shared vertical boundary). Every layer of both members is continued "
+                "with zero thickness along the other member's outline to the combined left and right boundaries; "
+                "the layers of the lower member come first.\n\n"
+                "Args:\n    *soil_layouts_2d: at least 2 SoilLayout2D.\n\nReturns:\n    the combined layout."));
+    pyclass::classmethod(cls, "_combine_top_bottom_layouts", &combine_top_bottom_layouts, "cls"_a, "top_soil_layout"_a,
+        "bottom_soil_layout"_a,
+        py::doc("_combine_top_bottom_layouts(cls, top_soil_layout, bottom_soil_layout)\n--\n\n"
+                "Joins two layouts whose outlines share exactly one stretch; the top member's lower outline rests "
+                "on the bottom member's upper outline (for neighbours, the shared vertical boundary)."));
+}
+
 }  // namespace
+
+void define_split_combine_functions(py::module_& m) {
+    pyclass::function(m, "_loop_through_top_layout", [](py::object bottom, py::object top, py::object seem) {
+        return loop_through_layout(bottom, top, seem, false);
+    }, "bottom_soil_layout"_a, "top_soil_layout"_a, "seem"_a,
+       py::doc("The top member's layers of a join, continued to the combined boundaries along the bottom member."));
+    pyclass::function(m, "_loop_through_bottom_layout", [](py::object bottom, py::object top, py::object seem) {
+        return loop_through_layout(bottom, top, seem, true);
+    }, "bottom_soil_layout"_a, "top_soil_layout"_a, "seem"_a,
+       py::doc("The bottom member's layers of a join, continued to the combined boundaries along the top member."));
+    pyclass::function(m, "_follow_left_portion_of_top_profile", &follow_left_portion_of_top_profile,
+        "bottom_left_boundary"_a, "top_soil_layout"_a, "layer"_a, "seem"_a,
+        py::doc("(bottom piece, top piece) continuing a bottom-member layer to the left along the top member."));
+    pyclass::function(m, "_follow_right_portion_of_top_profile", &follow_right_portion_of_top_profile,
+        "bottom_right_boundary"_a, "top_soil_layout"_a, "layer"_a, "seem"_a,
+        py::doc("(bottom piece, top piece) continuing a bottom-member layer to the right along the top member."));
+    pyclass::function(m, "_follow_left_portion_of_bottom_profile", &follow_left_portion_of_bottom_profile,
+        "top_left_boundary"_a, "bottom_soil_layout"_a, "layer"_a, "seem"_a,
+        py::doc("(bottom piece, top piece) continuing a top-member layer to the left along the bottom member."));
+    pyclass::function(m, "_follow_right_portion_of_bottom_profile", &follow_right_portion_of_bottom_profile,
+        "top_right_boundary"_a, "bottom_soil_layout"_a, "layer"_a, "seem"_a,
+        py::doc("(bottom piece, top piece) continuing a top-member layer to the right along the bottom member."));
+    pyclass::function(m, "_follow_old_layer_profiles", &follow_old_layer_profiles, "layer"_a, "seem"_a,
+        py::doc("(bottom profile, top profile) of the layer, each joined with its one stretch along the seam."));
+}
 
 void define_check_soil_layouts(py::module_& m) {
     pyclass::function(m, "_check_soil_layouts", &check_soil_layouts, "soil_layouts"_a,
@@ -466,6 +856,7 @@ void register_soil2d(py::module_& m) {
     register_piezo_line(m);
     register_soil_layer_2d(m);
     register_soil_layout_2d(m);
+    register_split_combine(m);
 }
 
 }  // namespace geo

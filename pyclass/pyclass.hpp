@@ -23,6 +23,14 @@ inline bool truthy(py::handle value) {
     return result != 0;
 }
 
+// Python's rich comparison (`a == b` with op Py_EQ, and so on), without pybind11's identity
+// shortcut; errors of a comparison method propagate.
+inline py::object compare(py::handle a, py::handle b, int op) {
+    PyObject* result = PyObject_RichCompare(a.ptr(), b.ptr(), op);
+    if (result == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
 inline py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
 
 // Creates a class the way a class statement does: types.new_class computes the metaclass from the
@@ -194,6 +202,10 @@ inline int exec_module_once(PyObject* module, bool& initialised, void (*body)(py
     try {
         auto m = py::reinterpret_borrow<py::module_>(module);
         if (initialised) throw py::import_error(once_only_message(m));
+        // Documentation strings are shown exactly as written (with the signature line the
+        // toolkit adds), not with pybind11's generated C++-typed signatures.
+        py::options options;
+        options.disable_function_signatures();
         body(m);
         m.attr("__class__") = once_only_module_type();
         initialised = true;

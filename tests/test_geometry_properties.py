@@ -130,7 +130,9 @@ def test_polyline_between_matches_shapely_substring(a, f1, f2):
     if d2 - d1 < 1e-6:  # the same point within tolerance
         assert len(got.points) == 1
     else:
-        assert LineString(xy(got.points)).length == pytest.approx(want.length, abs=1e-6)
+        # An end point within the tolerance of a vertex is snapped to it, so each end may move by
+        # up to the point tolerance (about 1e-6 here).
+        assert LineString(xy(got.points)).length == pytest.approx(want.length, abs=4e-6)
         assert got.is_equal_to(Polyline([Point(x, y) for x, y in want.coords]))
 
 

@@ -323,6 +323,22 @@ def test_axis_bounds(table, parameter, bounds):
     assert geo._QualificationTablePlot("p", table)._get_bounds_for_parameter(parameter) == bounds
 
 
+def as_documented(table):
+    """The rows as the classification job documents them: an open bound is the empty string."""
+    return [{key: "" if value is None else value for key, value in entry.items()} for entry in table]
+
+
+@pytest.mark.parametrize("parameter", ["qc", "rf", "qc_norm"])
+def test_empty_string_bounds_are_open_bounds(parameter):
+    # The documented rows write an open bound as ''; comparing '' with numbers used to fail.
+    for table in (TABLE, NORMALISED):
+        expected = geo._QualificationTablePlot("p", table)._get_bounds_for_parameter(parameter)
+        assert geo._QualificationTablePlot("p", as_documented(table))._get_bounds_for_parameter(parameter) == expected
+    plot = geo._QualificationTablePlot("p", as_documented(NORMALISED))
+    assert plot._get_plot_values_parameter_in_row(as_documented(TABLE)[0], "qc", 0, 40) == (0, 1.5)
+    assert TableMethod(as_documented(NORMALISED), -1.5).get_qualification_table_plot("pdf").getvalue()[:5] == b"%PDF-"
+
+
 @pytest.mark.parametrize("parameter", ["qc", "rf"])
 def test_axis_bounds_need_one_bound(parameter):
     table = [row("a", "0,0,0", **{"qc" if parameter == "rf" else "rf": (1, 2)})]

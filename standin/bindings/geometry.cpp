@@ -32,8 +32,11 @@ struct LineObj : TransformableObject {
 // GIL keeps its own reference even if another thread drops the polyline meanwhile.
 struct PolylineObj : TransformableObject {
     std::shared_ptr<const geometry::Points> pts = std::make_shared<const geometry::Points>();
+    // Known once, as the points never change: profiles take the fast point-on-line lookup.
+    bool x_ascending = true;
     PolylineObj() = default;
-    explicit PolylineObj(geometry::Points p) : pts(std::make_shared<const geometry::Points>(std::move(p))) {}
+    explicit PolylineObj(geometry::Points p)
+        : pts(std::make_shared<const geometry::Points>(std::move(p))), x_ascending(geometry::x_never_decreases(*pts)) {}
 };
 
 struct PolygonObj : TransformableObject {
@@ -247,6 +250,8 @@ PYBIND11_MODULE(_geometry, m) {
             [](const PolylineObj& s, const PointObj& p) {
                 const auto tol = tolerance();
                 auto a = s.pts;
+                if (s.x_ascending)
+                    return unlocked([&] { return geometry::point_on_x_ascending_polyline(*a, p.p, tol); });
                 return unlocked([&] { return geometry::point_on_polyline(*a, p.p, tol); });
             },
             "point"_a)

@@ -406,6 +406,26 @@ bool point_on_polyline(const Points& self, const Point& p, const Tolerance& tol)
     return locate_from(self, p, Pos{0, 0.0}, tol).has_value();
 }
 
+bool x_never_decreases(const Points& self) {
+    for (std::size_t i = 1; i < self.size(); ++i)
+        if (self[i].x < self[i - 1].x) return false;
+    return true;
+}
+
+bool point_on_x_ascending_polyline(const Points& self, const Point& p, const Tolerance& tol) {
+    if (self.size() < 2) return point_on_polyline(self, p, tol);
+    // The same margin and the same comparisons as the cheap rejection of locate_on_segment, so
+    // exactly the segments it could accept are tested and the answer equals the full scan's.
+    const double margin = 2.0 * reach(p, tol);
+    const auto first = std::partition_point(self.begin() + 1, self.end(),
+                                            [&](const Point& end) { return p.x > end.x + margin; });
+    for (std::size_t i = static_cast<std::size_t>(first - self.begin()) - 1; i + 1 < self.size(); ++i) {
+        if (p.x < self[i].x - margin) break;
+        if (locate_on_segment(self[i], self[i + 1], p, tol)) return true;
+    }
+    return false;
+}
+
 Points polyline_between(const Points& self, const Point& p1, const Point& p2, bool inclusive, const Tolerance& tol) {
     auto pos1 = locate_from(self, p1, Pos{0, 0.0}, tol);
     if (!pos1) throw std::invalid_argument("Start point does not lie on the polyline");

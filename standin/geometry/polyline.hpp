@@ -42,6 +42,11 @@ Points intersections(const Points& self, const Points& other, const Tolerance& t
 Points intersections_with_x(const Points& self, double x, const Tolerance& tol);
 
 bool point_on_polyline(const Points& self, const Point& p, const Tolerance& tol);
+// True when x never decreases along the line (exact comparison).
+bool x_never_decreases(const Points& self);
+// point_on_polyline for a line whose x never decreases: only the segments near p.x are tested,
+// found by binary search, so a profile answers in logarithmic instead of linear time.
+bool point_on_x_ascending_polyline(const Points& self, const Point& p, const Tolerance& tol);
 
 // The part of `self` from p1 to p2, both on the line. When p2 only comes before p1, the part is
 // walked backwards so that it still runs from p1 to p2. inclusive=false leaves p1 and p2 out.

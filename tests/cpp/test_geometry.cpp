@@ -289,3 +289,29 @@ TEST(Polygon, CentroidIsAreaWeighted) {
     const Point far = geometry::polygon_centroid(pl({{1e8, 1e8}, {1e8 + 2, 1e8}, {1e8 + 2, 1e8 + 2}, {1e8, 1e8 + 2}}));
     EXPECT_DOUBLE_EQ(far.x, 1e8 + 1);
 }
+
+TEST(Polyline, PointOnAscendingLineAgreesWithTheFullScan) {
+    // Profiles with vertical steps, repeated x and tiny segments; points on vertices, inside
+    // segments, just within and just outside the tolerance, and far away.
+    const std::vector<Points> lines = {
+        {{0, 0}, {1, 1}, {1, 3}, {2, 3}, {2, 3}, {5, -1}, {5, -1.0000005}, {9, 0}},
+        {{-3, 0}, {-3, 0}, {0, 0}},
+        {{0, 0}, {1e-7, 1}, {1, 1}, {1000, 2}, {1e6, 5}},
+    };
+    for (const auto& line : lines) {
+        ASSERT_TRUE(geometry::x_never_decreases(line));
+        for (double x = -4; x <= 10; x += 0.125) {
+            for (double y : {-1.0, -0.5, 0.0, 0.5, 1.0, 1.5, 2.0, 3.0, 3.0000009, 3.000002}) {
+                const Point p{x, y};
+                EXPECT_EQ(geometry::point_on_x_ascending_polyline(line, p, tol), geometry::point_on_polyline(line, p, tol))
+                    << x << ", " << y;
+            }
+        }
+        for (std::size_t i = 0; i + 1 < line.size(); ++i) {
+            const Point middle{(line[i].x + line[i + 1].x) / 2, (line[i].y + line[i + 1].y) / 2};
+            EXPECT_TRUE(geometry::point_on_x_ascending_polyline(line, middle, tol));
+            EXPECT_TRUE(geometry::point_on_x_ascending_polyline(line, line[i], tol));
+        }
+    }
+    EXPECT_FALSE(geometry::x_never_decreases({{0, 0}, {1, 0}, {0.5, 1}}));
+}

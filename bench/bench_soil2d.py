@@ -1,0 +1,69 @@
+"""Building 2D soil layouts from positional layouts, and cutting their layers into polygons.
+
+    .venv/bin/python bench/bench_soil2d.py [--layers N] [--positions N ...] [--repeat N]
+
+A layout of N layers (default 30) is built with SoilLayout2D.from_positional_soil_layouts from M
+positional layouts (default 100, 200, 400) under a wavy ground profile that cuts through the upper
+layers, so the envelopes and the checks of every layer do real work. Then polygons() runs on all
+its layers. Each figure is the best of the repeats in CPU time; the growth column is the ratio to
+the previous size (the sizes double, so 2.0 is linear). As a yardstick the same run times a plain
+Python loop that builds the same layer boundaries as lists of (x, y) tuples by interpolation.
+"""
+
+import argparse
+import math
+
+from terrak.core import Color
+from timing import best_cpu_time as best
+from terrak.geo import PositionalSoilLayout, Soil, SoilLayer, SoilLayout2D
+from terrak.geometry import Point, Polyline
+
+
+def positional_layouts(layers, positions):
+    soils = [Soil(f"soil {k}", Color(10 * k % 256, 100, 150)) for k in range(layers)]
+    result = []
+    for m in range(positions):
+        x = float(m)
+        levels = [-layers - 1 + k + 0.3 * math.sin(0.1 * m + k) for k in range(layers + 1)]
+        # Listed from the bottom up, each layer from its level to the next one.
+        result.append(PositionalSoilLayout(x, [SoilLayer(soils[k], levels[k + 1], levels[k]) for k in range(layers)]))
+    return result
+
+
+def ground_profile(layers, positions):
+    return Polyline([Point(float(m), -3.0 + 2.0 * math.sin(0.05 * m)) for m in range(positions)])
+
+
+def plain_python_boundaries(layouts):
+    """The yardstick: every layer's top and bottom points, as Python tuples."""
+    reference = layouts[0].layers
+    boundaries = []
+    for i in range(len(reference)):
+        boundaries.append(([(p.x, p.layers[i].top_of_layer) for p in layouts],
+                           [(p.x, p.layers[i].bottom_of_layer) for p in layouts]))
+    return boundaries
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--layers", type=int, default=30)
+    parser.add_argument("--positions", type=int, nargs="+", default=[100, 200, 400])
+    parser.add_argument("--repeat", type=int, default=3)
+    args = parser.parse_args()
+    print(f"{args.layers} layers; CPU ms, best of {args.repeat}")
+    print(f"{'positions':>9} {'build':>9} {'growth':>7} {'polygons':>9} {'growth':>7} {'python loop':>12} {'build/loop':>10}")
+    previous = None
+    for positions in args.positions:
+        layouts = positional_layouts(args.layers, positions)
+        ground = ground_profile(args.layers, positions)
+        built = SoilLayout2D.from_positional_soil_layouts(layouts, ground)
+        build = best(lambda: SoilLayout2D.from_positional_soil_layouts(layouts, ground), args.repeat) * 1000
+        cut = best(lambda: [layer.polygons() for layer in built.layers], args.repeat) * 1000
+        loop = best(lambda: plain_python_boundaries(layouts), args.repeat) * 1000
+        growth = ("", "") if previous is None else (f"{build / previous[0]:.2f}", f"{cut / previous[1]:.2f}")
+        print(f"{positions:>9} {build:>9.1f} {growth[0]:>7} {cut:>9.1f} {growth[1]:>7} {loop:>12.2f} {build / loop:>10.1f}")
+        previous = (build, cut)
+
+
+if __name__ == "__main__":
+    main()

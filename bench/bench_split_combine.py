@@ -1,0 +1,93 @@
+"""Split and combine of 2D soil layouts, timed on layered layouts built from positional layouts.
+
+    .venv/bin/python bench/bench_split_combine.py [--layers N] [--positions N ...] [--repeat N]
+
+A layout of N layers is built from M positional layouts at x = 0, 1, ..., M - 1 (so every layer
+profile has M vertices) under a wavy ground profile. It is split by a falling cut from above
+its left end to below its right end and by a horizontal cut across it, and the two pieces of
+the falling cut are combined again. Each figure is the best of the repeats, in CPU time. The
+sizes in --positions double, so the last column shows how time grows with the vertex count
+(2.0 is linear).
+
+For a sense of scale the same run times shapely splitting every layer's polygon by the falling
+cut: a lower bound for the geometry alone, without building layers or checking the layouts.
+"""
+
+import argparse
+import math
+import time
+
+from terrak.core import Color
+from timing import best_cpu_time as best
+from terrak.geo import PositionalSoilLayout, Soil, SoilLayer, SoilLayout2D
+from terrak.geometry import Point, Polyline
+
+try:
+    import shapely
+    from shapely.geometry import LineString, Polygon
+    from shapely.ops import split as shapely_split
+except ImportError:  # the peer figure is optional
+    shapely = None
+
+
+def build_layout(n_layers, n_positions):
+    soils = [Soil(f"Soil {k}", Color(10 * k % 256, 100, 150)) for k in range(n_layers)]
+    positional = []
+    for i in range(n_positions):
+        level = -60.0 + 3.0 * math.sin(i / 7.0)
+        layers = []
+        for k, soil in enumerate(soils):
+            top = level + 1.5 + math.sin(i / 5.0 + k) * 0.5
+            layers.append(SoilLayer(soil, top, level))
+            level = top
+        positional.append(PositionalSoilLayout(float(i), layers))
+    ground = Polyline([Point(float(i), 2.0 + math.sin(i / 3.0)) for i in range(n_positions)])
+    return SoilLayout2D.from_positional_soil_layouts(positional, ground)
+
+
+def peer_split(layout, cut):
+    pieces = 0
+    for layer in layout.layers:
+        ring = [(p.x, p.y) for p in layer.top_profile.points] + \
+               [(p.x, p.y) for p in reversed(layer.bottom_profile.points)]
+        polygon = Polygon(ring)
+        if polygon.area > 0:
+            pieces += len(shapely_split(polygon.buffer(0), cut).geoms)
+    return pieces
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--layers", type=int, default=30)
+    parser.add_argument("--positions", type=int, nargs="+", default=[100, 200, 400, 800])
+    parser.add_argument("--repeat", type=int, default=3)
+    args = parser.parse_args()
+
+    print(f"{args.layers} layers; times in ms (CPU), best of {args.repeat}")
+    header = f"{'positions':>10}{'falling':>10}{'horizontal':>12}{'combine':>10}{'growth':>8}"
+    if shapely is not None:
+        header += f"{'shapely':>10}"
+    print(header)
+    previous = None
+    for n in args.positions:
+        layout = build_layout(args.layers, n)
+        right = float(n - 1)
+        falling = Polyline([Point(-1.0, 10.0), Point(right + 1.0, -80.0)])
+        across = Polyline([Point(-1.0, -30.0), Point(right + 1.0, -30.0)])
+        pieces = layout.split(falling)
+        assert len(pieces) == 2 and len(layout.split(across)) == 2
+        t_falling = best(lambda: layout.split(falling), args.repeat)
+        t_across = best(lambda: layout.split(across), args.repeat)
+        t_combine = best(lambda: SoilLayout2D.combine_soil_layouts_2d(*pieces), args.repeat)
+        total = t_falling + t_across + t_combine
+        growth = f"{total / previous:>8.2f}" if previous else f"{'':>8}"
+        line = f"{n:>10}{t_falling * 1e3:>10.1f}{t_across * 1e3:>12.1f}{t_combine * 1e3:>10.1f}{growth}"
+        if shapely is not None:
+            cut = LineString([(-1.0, 10.0), (right + 1.0, -80.0)])
+            line += f"{best(lambda: peer_split(layout, cut), args.repeat) * 1e3:>10.1f}"
+        print(line)
+        previous = total
+
+
+if __name__ == "__main__":
+    main()
