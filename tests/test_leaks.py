@@ -306,6 +306,8 @@ def section():
 SECTION = section()
 SECTION_DICT = SECTION.serialize()
 SAND = Soil("Sand", Color(200, 180, 90))
+CUT = profile((-1, -3), (101, -3))
+PIECES = SECTION.split(CUT)
 
 TWO_D = {
     "build": section,
@@ -316,6 +318,11 @@ TWO_D = {
     "boundaries": lambda: (SECTION.get_left_boundary_polyline(), SECTION.get_right_boundary_polyline()),
     "view": SECTION.visualize_geometry,
     "piezo-round-trip": lambda: PiezoLine.from_dict(SECTION.piezo_lines[0].serialize()),
+    "split": lambda: SECTION.split(CUT),
+    "split-vertical": lambda: SECTION.split(profile((50, 5), (50, -20))),
+    "combine": lambda: SoilLayout2D.combine_soil_layouts_2d(*PIECES),
+    "combine-disjoint": raising(lambda: SoilLayout2D.combine_soil_layouts_2d(SECTION, SECTION), ValueError),
+    "split-not-a-line": raising(lambda: SECTION.split("not a line"), AttributeError),
     "crossed-profiles": raising(lambda: SoilLayer2D(SAND, profile((0, 0), (10, -20)), profile((0, -10), (10, -10))),
                                 ValueError),
     "bad-piezo-points": raising(lambda: PiezoLine([1, 2], True), TypeError),
