@@ -11,6 +11,7 @@ import base64
 import math
 import os
 import re
+from contextlib import suppress
 from pathlib import Path
 
 import pytest
@@ -139,8 +140,8 @@ def test_layout_top_and_bottom_of_layers_made_on_access():
 
 
 # Wrong types everywhere a Python value is taken: every public and internal method of every class
-# of the three modules and the geometry, on a well-made instance and on the class, with none to
-# two hostile arguments. Any exception is fine except the ones that betray C++ trouble:
+# of the three modules and the geometry, on a well-made instance, on one whose __init__ never ran
+# and on the class, with none to two hostile arguments. Any exception is fine except the ones that betray C++ trouble:
 # SystemError (an error returned without being set) and RuntimeError (a failed pybind11 cast).
 
 def made_instances():
@@ -195,6 +196,8 @@ def test_wrong_types_give_python_errors(tmp_path, monkeypatch):
         for cls in [value for value in vars(module).values()
                     if inspect.isclass(value) and value.__module__ == module.__name__]:
             targets = [cls] + ([made[cls]] if cls in made else [])
+            with suppress(TypeError):  # abstract classes cannot be made at all
+                targets.append(cls.__new__(cls))  # an instance whose __init__ never ran
             for name, member in vars(cls).items():
                 if name in ("__new__", "__init_subclass__", "__subclasshook__") or not (
                         callable(member) or isinstance(member, (property, classmethod, staticmethod))):
