@@ -149,7 +149,7 @@ inline py::object abstract_method_type() {
         method(cls, "__call__", [](py::object self, py::args args, py::kwargs kwargs) {
             return self.attr("__func__")(*args, **kwargs);
         });
-        readonly_property(cls, "__doc__", [](py::object self) { return self.attr("__func__").attr("__doc__"); },
+        readonly_property(cls, "__doc__", [](py::object self) -> py::object { return self.attr("__func__").attr("__doc__"); },
                           "The wrapped function's documentation.");
         return cls.release();  // lives as long as the process: the classes that use it do too
     }();
