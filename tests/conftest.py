@@ -16,3 +16,24 @@ def run_python():
                               timeout=120)
 
     return run
+
+
+@pytest.fixture
+def second_initialisation(run_python):
+    """Runs a second initialisation attempt in a fresh interpreter and returns what it printed
+    ("ImportError: <message>" when it was refused); `still_there` is a statement that must still
+    work on the module made first."""
+
+    def attempt(code, still_there):
+        result = run_python(f"""
+            import textwrap
+            try:
+                exec(textwrap.dedent({code!r}))
+            except ImportError as error:
+                print("ImportError:", error)
+            {still_there}
+        """)
+        assert result.returncode == 0, result.stderr
+        return result.stdout.strip()
+
+    return attempt
