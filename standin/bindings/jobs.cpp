@@ -16,6 +16,7 @@
 #include "jobs/classify.hpp"
 #include "jobs/error.hpp"
 #include "jobs/gef.hpp"
+#include "json_payload.hpp"
 
 namespace py = pybind11;
 using namespace pybind11::literals;
@@ -345,6 +346,10 @@ PYBIND11_MODULE(_jobs, m) {
           "\"ic\", \"method_params\": {...}}. Returns {\"soil_layers\": [layer dictionaries, top first]}\n"
           "with levels in mm. Raises terrak.core.JobFailure named \"CPTClassificationError\" or\n"
           "\"RobertsonProcessingException\".");
+    m.def("payload_is_plain_json", [](py::handle value) { return json_payload::is_plain_json(value.ptr()); },
+          "value"_a,
+          "True when json.dumps(value, allow_nan=True) is sure to succeed: plain dicts, lists, tuples,\n"
+          "text, numbers, booleans and None, without cycles. False means \"not proven\": run json.dumps.");
     py::dict handlers;
     handlers["parsecptfile/v2/jobs/"] = m.attr("parse_cpt_file");
     handlers["classifycpt/v2/jobs/"] = m.attr("classify_cpt");

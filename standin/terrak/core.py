@@ -223,6 +223,30 @@ def get_job_handler(path):
     return handler
 
 
+_json_dumps = json.dumps
+
+
+def _payload_is_plain_json(data):
+    # The native walk proves the common case (plain dicts, lists and numbers) without encoding;
+    # it only answers for the standard encoder, and anything it cannot prove goes to json.dumps.
+    if json.dumps is not _json_dumps:
+        return False
+    try:
+        from terrak._jobs import payload_is_plain_json
+    except ImportError:
+        return False
+    return payload_is_plain_json(data)
+
+
+def _check_payload_is_json(path, data):
+    if _payload_is_plain_json(data):
+        return
+    try:
+        json.dumps(data, allow_nan=True)
+    except (TypeError, ValueError) as error:
+        raise TypeError(f"The payload of job {path!r} cannot be sent as JSON: {error}") from None
+
+
 def _post_on_addon_endpoint(path, data, timeout=60, error_mapping=None):
     """Runs one job of the job service and returns its result as a mapping.
 
@@ -236,10 +260,7 @@ def _post_on_addon_endpoint(path, data, timeout=60, error_mapping=None):
     handler = get_job_handler(path)
     if handler is None:
         raise JobError(f"No job handler is registered for the path {path!r}")
-    try:
-        json.dumps(data, allow_nan=True)
-    except (TypeError, ValueError) as error:
-        raise TypeError(f"The payload of job {path!r} cannot be sent as JSON: {error}") from None
+    _check_payload_is_json(path, data)
     try:
         result = handler(data)
     except JobFailure as failure:
