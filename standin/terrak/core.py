@@ -61,6 +61,8 @@ class Color:
 
     @staticmethod
     def _channel(name, value):
+        if type(value) is int and 0 <= value <= 255:  # the common case, without the ABC check
+            return value
         if isinstance(value, bool) or not isinstance(value, numbers.Integral):
             raise ValueError(f"Color channel {name} must be an integer from 0 to 255, not {value!r}")
         if not 0 <= value <= 255:
