@@ -35,7 +35,7 @@ from terrak.geometry import Point, Polyline  # noqa: E402
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 MIN_LAYER_THICKNESS = 500.0  # mm: thinner layers are absorbed by their neighbours
-GROUND_WATER_LEVEL = -1.0  # m relative to the height system of the files
+GROUND_WATER_LEVEL = -2.5  # m in the files' height system: 1 m below the ground of the site (-1.5 to -1.7 m)
 PHREATIC_DEPTH = 1.0  # m below the original ground, in the section
 
 # Robertson zones, each with the properties an application would attach to it.
@@ -51,25 +51,27 @@ def _row(name, color, phi, **bounds):
 
 
 # A qualification table in the style of the usual national tables (qc in MPa, Rf in %, unit weights
-# in kN/m3). The first matching row wins, and together the rows cover every pair of qc >= 0 and Rf:
-# friction number 2.5 % and up is clay (peat from 5 % at low qc), 1.5 to 2.5 % loam at low qc,
-# 1 to 2.5 % silty sand otherwise, and below 1 % sand graded by qc. Bounds that repeat what earlier
-# rows already decide are there so that the chart of the table shows every row.
+# in kN/m3). The rows tile the chart without overlapping, so every pair of qc >= 0 and Rf has a
+# soil: friction number 2.5 % and up is clay (peat from 5 % at low qc), 1.5 to 2.5 % loam or
+# clayey sand, 1 to 1.5 % silty sand, and below 1 % sand graded by qc. (On a shared bound the
+# first row wins.)
 QUALIFICATION_TABLE = [
-    _row("Peat", "133,94,66", 15, qc_max=1.5, rf_min=5.0, gamma_dry_min=10, gamma_dry_max=12, gamma_wet_min=10,
+    _row("Peat", "133,94,66", 15, qc_max=1.0, rf_min=5.0, gamma_dry_min=10, gamma_dry_max=12, gamma_wet_min=10,
          gamma_wet_max=12),
-    _row("Clay, soft", "0,128,0", 17.5, qc_max=1.0, rf_min=2.5, gamma_dry_min=14, gamma_dry_max=16,
+    _row("Clay, soft", "0,128,0", 17.5, qc_max=1.0, rf_min=2.5, rf_max=5.0, gamma_dry_min=14, gamma_dry_max=16,
          gamma_wet_min=14, gamma_wet_max=16),
     _row("Clay, firm", "34,139,34", 20, qc_min=1.0, rf_min=2.5, gamma_dry_min=17, gamma_dry_max=18,
          gamma_wet_min=17, gamma_wet_max=18),
-    _row("Loam", "154,205,50", 25, qc_max=3.0, rf_min=1.5, gamma_dry_min=18, gamma_dry_max=19, gamma_wet_min=18,
-         gamma_wet_max=19),
-    _row("Sand, silty", "240,230,140", 27.5, qc_min=0.0, rf_min=1.0, gamma_dry_min=17, gamma_dry_max=18,
+    _row("Loam", "154,205,50", 25, qc_max=3.0, rf_min=1.5, rf_max=2.5, gamma_dry_min=18, gamma_dry_max=19,
+         gamma_wet_min=18, gamma_wet_max=19),
+    _row("Sand, clayey", "200,190,100", 27.5, qc_min=3.0, rf_min=1.5, rf_max=2.5, gamma_dry_min=17,
+         gamma_dry_max=18, gamma_wet_min=19, gamma_wet_max=20),
+    _row("Sand, silty", "240,230,140", 27.5, qc_min=0.0, rf_min=1.0, rf_max=1.5, gamma_dry_min=17, gamma_dry_max=18,
          gamma_wet_min=19, gamma_wet_max=20),
     _row("Sand, loose", "255,255,102", 30, qc_max=5.0, rf_max=1.0, gamma_dry_min=17, gamma_dry_max=18,
          gamma_wet_min=19, gamma_wet_max=20),
-    _row("Sand, medium", "255,215,0", 32.5, qc_max=15.0, rf_max=1.0, gamma_dry_min=18, gamma_dry_max=19,
-         gamma_wet_min=20, gamma_wet_max=21),
+    _row("Sand, medium", "255,215,0", 32.5, qc_min=5.0, qc_max=15.0, rf_max=1.0, gamma_dry_min=18,
+         gamma_dry_max=19, gamma_wet_min=20, gamma_wet_max=21),
     _row("Sand, dense", "218,165,32", 35, qc_min=15.0, rf_max=1.0, gamma_dry_min=19, gamma_dry_max=20,
          gamma_wet_min=21, gamma_wet_max=22),
 ]

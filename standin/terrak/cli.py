@@ -223,6 +223,14 @@ def _polygon_area(points):
     return abs(sum(a.x * b.y - b.x * a.y for a, b in zip(points, points[1:] + points[:1]))) / 2
 
 
+def _label_cpt(axes, gef, chainage, fraction):
+    """The CPT's name just above the ground, inside the frame also at its edges."""
+    align, shift = ("left", 3) if fraction < 0.08 else ("right", -3) if fraction > 0.92 else ("center", 0)
+    axes.annotate(gef.name, (chainage, gef.ground_level_wrt_reference / 1000), xytext=(shift, 6),
+                  textcoords="offset points", ha=align, va="bottom", fontsize=8,
+                  bbox=dict(boxstyle="round,pad=0.2", facecolor="white", edgecolor="none", alpha=0.8))
+
+
 def draw_section(layouts, positions, paths, *, cut=None, cut_label="cut line", title="Soil section", detail=None):
     """Draws layouts (a section, or its pieces) with the CPTs and writes it to each path (its
     suffix gives the format). The legend lists only what is drawn; CPT names stand above the
@@ -270,16 +278,17 @@ def draw_section(layouts, positions, paths, *, cut=None, cut_label="cut line", t
             axes.set_ylabel("level [m]")
             axes.set_xlabel("chainage [m]")
         margin = max(1.0, 0.08 * (max(tops) - min(bottoms)))
-        frames = [(axes_list[0], (left, right))] + ([(axes_list[1], detail)] if detail else [])
-        for axes, (x0, x1) in frames:
+        frames = [(axes_list[0], (left, right), min(bottoms) - 0.5)]
+        if detail:
+            grounds = [p.y for layout in layouts for p in layout.top_profile.points if detail[0] <= p.x <= detail[1]]
+            frames.append((axes_list[1], detail, max(min(bottoms) - 0.5, min(grounds or tops) - 10.0)))
+        for axes, (x0, x1), y0 in frames:
             axes.set_xlim(x0, x1)
             visible_tops = [p.y for layout in layouts for p in layout.top_profile.points if x0 <= p.x <= x1] or tops
-            axes.set_ylim(min(bottoms) - 0.5, max(visible_tops) + 2.5 * margin)
+            axes.set_ylim(y0, max(visible_tops) + (2.5 * margin if axes is axes_list[0] else 3.0))
             for chainage, _, gef in positions:
                 if x0 <= chainage <= x1:
-                    axes.annotate(gef.name, (chainage, gef.ground_level_wrt_reference / 1000), xytext=(0, 6),
-                                  textcoords="offset points", ha="center", va="bottom", fontsize=8,
-                                  bbox=dict(boxstyle="round,pad=0.2", facecolor="white", edgecolor="none", alpha=0.8))
+                    _label_cpt(axes, gef, chainage, (chainage - x0) / (x1 - x0))
         axes_list[0].set_title(title)
         if detail:
             axes_list[1].set_title(f"detail: chainage {detail[0]:.0f} to {detail[1]:.0f} m")
