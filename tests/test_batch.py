@@ -40,7 +40,8 @@ def files(tmp_path_factory):
             DATA / "cpt2.gef"]
 
 
-EXPECTED_ERRORS = {1: "GEFParsingError: ", 3: "GEFParsingError: The file has no friction data", 4: "FileNotFoundError: "}
+EXPECTED_ERRORS = {1: "GEFParsingError: ", 3: "GEFParsingError: The file has no friction data",
+                   4: "FileNotFoundError: "}
 
 
 @pytest.fixture(scope="module")
@@ -225,8 +226,9 @@ def test_section_without_a_thick_sand_is_all_cover_layer(site):
     section, _ = cpt.section_from_cpts([r.gef for r in site], [r.layout for r in site], sand="no such soil")
     cover = section.layers[-1]
     for x in (0.0, 100.0, section.right_boundary):
-        assert cover.height_at_x(x) == pytest.approx(section.layers[-1].top_profile.intersections_with_x_location(x)[0].y
-                                                     - section.bottom_profile.intersections_with_x_location(x)[0].y)
+        ground = section.top_profile.intersections_with_x_location(x)[0].y
+        base = section.bottom_profile.intersections_with_x_location(x)[0].y
+        assert cover.height_at_x(x) == pytest.approx(ground - base)
 
 
 @pytest.mark.parametrize(("coordinates", "message"), [

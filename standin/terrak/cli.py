@@ -9,11 +9,9 @@ import csv
 import dataclasses
 import json
 import math
-import os
 import pathlib
 import sys
 
-from terrak import cpt, geo
 from terrak.geometry import Point, Polyline
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
@@ -26,6 +24,12 @@ ROBERTSON_ZONES = [{"name": "Robertson zone unknown"}] + [{"name": f"Robertson z
 DEFAULT_SAND = {"robertson": ["Robertson zone [567]"], "table": ["*sand*"], "ic": ["*sand*"]}
 
 SUMMARY_FIELDS = ["file", "status", "cpt", "layers_classified", "layers_cleaned", "output", "error"]
+
+
+def _modules():
+    """terrak.cpt and terrak.geo, imported when a command runs: ``--help`` and usage errors stay quick."""
+    from terrak import cpt, geo
+    return cpt, geo
 
 
 class UsageError(Exception):
@@ -86,6 +90,7 @@ def load_table(path):
 
 def make_method(name, table=None, ground_water_level=None, unit_weight=18.0, resolution=None):
     """The classification method ``name`` ("robertson", "table" or "ic") with its table."""
+    _, geo = _modules()
     if name == "robertson":
         try:
             return geo.RobertsonMethod(table if table is not None else ROBERTSON_ZONES)
@@ -158,6 +163,7 @@ def progress_bar(total, enabled, description):
 
 def write_cpt_outputs(result, folder, method_name, draw=True):
     """Writes the cleaned layout's JSON and the standard SVG of one processed CPT."""
+    _, geo = _modules()
     folder.mkdir(parents=True, exist_ok=True)
     (folder / f"layout_{method_name}.json").write_text(json.dumps(result.layout.serialize(), indent=1),
                                                        encoding="utf-8")
@@ -179,6 +185,7 @@ def classify_files(files, method_name, method, output, *, min_layer_thickness=50
     """Classifies and cleans the files, writes per CPT ``<output>/<name>/layout_<method>.json`` and
     ``gef_<method>.svg`` and the summary ``<output>/summary_<method>.csv``. Returns the results
     (a file whose outputs could not be made is failed, with that error) and the summary path."""
+    cpt, _ = _modules()
     output = pathlib.Path(output)
     output.mkdir(parents=True, exist_ok=True)
     folders = output_folders(files)
@@ -208,6 +215,7 @@ def classify_files(files, method_name, method, output, *, min_layer_thickness=50
 def phreatic_line(original_ground, surface, depth):
     """The phreatic line ``depth`` m below the original ground, kept at or below the final
     surface, so that it never runs through an empty excavation."""
+    _, geo = _modules()
     water = Polyline([Point(p.x, p.y - depth) for p in original_ground.points])
     clipped = Polyline.get_lowest_or_highest_profile_x(water, surface, lowest=True)
     return geo.PiezoLine(clipped.points, phreatic=True)
@@ -302,6 +310,7 @@ def draw_section(layouts, positions, paths, *, cut=None, cut_label="cut line", t
 def build_section(results, *, sand, min_unit_thickness=1000.0, cut=None, excavate_cut=False, phreatic_depth=None):
     """The section through processed CPTs (``CPTResult``s with data and layout): returns
     (layouts, positions), ``layouts`` holding the section or its pieces after ``cut``."""
+    cpt, _ = _modules()
     section, positions = cpt.section_from_cpts([r.gef for r in results], [r.layout for r in results], sand=sand,
                                                min_unit_thickness=min_unit_thickness)
     layouts = [section]
@@ -348,6 +357,7 @@ def command_classify(args):
 
 
 def command_section(args):
+    cpt, _ = _modules()
     files = find_cpt_files(args.inputs)
     method = _method_from(args)
     cut = load_polyline(args.cut) if args.cut else None
