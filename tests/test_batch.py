@@ -215,10 +215,10 @@ def test_site_section_has_the_cpts_at_their_chainages_and_ground_levels(site):
         assert ground.y == pytest.approx(SITE_GROUND[gef.name])
         assert gef.ground_level_wrt_reference == pytest.approx(SITE_GROUND[gef.name] * 1000)
     assert [layer.soil.name for layer in section.layers] == ["Deep layers", "Sand", "Cover layer"]
-    # The Holocene cover of this polder site is 7 to 11 m thick; the sand below it reaches the base.
+    # The Holocene cover of this polder site is 7 to 12 m thick; the sand below it reaches the base.
     sand_top = section.layers[1].top_profile
     for chainage, _, _ in positions:
-        assert -13.0 < sand_top.intersections_with_x_location(chainage)[0].y < -8.0
+        assert -14.0 < sand_top.intersections_with_x_location(chainage)[0].y < -8.0
     assert min(p.y for p in section.bottom_profile.points) == max(p.y for p in section.bottom_profile.points)
 
 
@@ -252,3 +252,22 @@ def test_chainage_of_a_north_south_line_runs_towards_the_last_cpt(site):
     placed = cpt.chainages([at(100.0, 500.0), at(100.0, 400.0), at(100.0, 450.0)])
     assert [c for c, _ in placed] == pytest.approx([0.0, 100.0, 50.0])
     assert all(math.isclose(o, 0.0, abs_tol=1e-9) for _, o in placed)
+
+
+def test_thin_sandy_crust_does_not_start_the_sand_and_sand_layers_count_together(site):
+    from terrak.core import Color
+    from terrak.geo import Soil, SoilLayer
+    sand, loose, clay = (Soil(name, Color(0, 0, 0)) for name in ("Sand", "Sand, loose", "Clay"))
+
+    def layout(ground):
+        levels = [ground, ground - 1500, ground - 9000, ground - 10000, ground - 11000, ground - 16000, ground - 40000]
+        soils = [sand, clay, loose, sand, clay, sand]  # crust, cover, 1 m + 1 m of sand, 5 m clay, sand
+        return SoilLayout([SoilLayer(s, top, bottom) for s, top, bottom in zip(soils, levels, levels[1:])])
+
+    gefs = [r.gef for r in site[:2]]
+    section, positions = cpt.section_from_cpts(gefs, [layout(g.ground_level_wrt_reference) for g in gefs])
+    for chainage, _, gef in positions:
+        ground = gef.ground_level_wrt_reference / 1000
+        sand_top = section.layers[1].top_profile.intersections_with_x_location(chainage)[0].y
+        deep_top = section.layers[0].top_profile.intersections_with_x_location(chainage)[0].y
+        assert (sand_top, deep_top) == (pytest.approx(ground - 9.0), pytest.approx(ground - 11.0))

@@ -307,7 +307,7 @@ def draw_section(layouts, positions, paths, *, cut=None, cut_label="cut line", t
         plt.close(figure)
 
 
-def build_section(results, *, sand, min_unit_thickness=1000.0, cut=None, excavate_cut=False, phreatic_depth=None):
+def build_section(results, *, sand, min_unit_thickness=2000.0, cut=None, excavate_cut=False, phreatic_depth=None):
     """The section through processed CPTs (``CPTResult``s with data and layout): returns
     (layouts, positions), ``layouts`` holding the section or its pieces after ``cut``."""
     cpt, _ = _modules()
@@ -485,8 +485,9 @@ def make_parser():
     section.add_argument("--sand", action="append", metavar="PATTERN",
                          help="soil names of the sand unit, shell-style and case-insensitive; repeatable "
                               "(default: '*sand*', for robertson 'Robertson zone [567]')")
-    section.add_argument("--unit-thickness", type=_non_negative, default=1.0, metavar="M",
-                         help="a layer starts a unit only when at least this thick (default: 1.0 m)")
+    section.add_argument("--unit-thickness", type=_non_negative, default=2.0, metavar="M",
+                         help="a unit starts only where its soils are at least this thick together "
+                              "(default: 2.0 m)")
     section.add_argument("--cut", metavar="FILE",
                          help="split the section along this polyline: chainage and level pairs, one 'x, y' per line "
                               "or a JSON list of [x, y]")

@@ -335,29 +335,42 @@ def _matches(soil_name, patterns):
     return any(fnmatch.fnmatchcase(name, pattern.lower()) for pattern in patterns)
 
 
+def _runs(layout, sand_patterns):
+    """Runs of consecutive layers that are all sand or all not: (is_sand, top, bottom), mm."""
+    runs = []
+    for layer in layout.layers:
+        is_sand = _matches(layer.soil.name, sand_patterns)
+        if runs and runs[-1][0] == is_sand:
+            runs[-1][2] = layer.bottom_of_layer
+        else:
+            runs.append([is_sand, layer.top_of_layer, layer.bottom_of_layer])
+    return runs
+
+
 def _unit_levels(gef, layout, base, sand_patterns, min_unit_thickness):
-    """Levels (m) at one CPT: ground, top of the first thick sand, top of the first thick
-    non-sand below it; each clipped to [base, ground]."""
+    """Levels (m) at one CPT: ground, top of the first sand at least ``min_unit_thickness`` thick
+    (counting consecutive sand layers together), and top of the first such non-sand below it;
+    each clipped to [base, ground]."""
     ground = gef.ground_level_wrt_reference / 1000
-    thick = [layer for layer in layout.layers if layer.thickness >= min_unit_thickness]
-    sand = next((layer for layer in thick if _matches(layer.soil.name, sand_patterns)), None)
+    thick = [run for run in _runs(layout, sand_patterns) if run[1] - run[2] >= min_unit_thickness]
+    sand = next((run for run in thick if run[0]), None)
     if sand is None:
         return ground, base, base
-    sand_top = max(min(sand.top_of_layer / 1000, ground), base)
-    below = next((layer for layer in thick if layer.top_of_layer <= sand.bottom_of_layer
-                  and not _matches(layer.soil.name, sand_patterns)), None)
-    deep_top = below.top_of_layer / 1000 if below else base
+    sand_top = max(min(sand[1] / 1000, ground), base)
+    below = next((run for run in thick if not run[0] and run[1] <= sand[2]), None)
+    deep_top = below[1] / 1000 if below else base
     return ground, sand_top, min(max(deep_top, base), sand_top)
 
 
-def section_from_cpts(gefs, layouts, *, sand=("*sand*",), min_unit_thickness=1000.0, piezo_lines=None):
+def section_from_cpts(gefs, layouts, *, sand=("*sand*",), min_unit_thickness=2000.0, piezo_lines=None):
     """A ``SoilLayout2D`` along the line through the CPTs, in three units.
 
     ``gefs`` are the CPTs' ``GEFData`` and ``layouts`` their classified (best: cleaned) layouts,
-    in the same order. At each CPT the first layer at least ``min_unit_thickness`` (mm) thick
-    whose soil name matches one of the ``sand`` patterns (shell-style, case-insensitive) starts
-    the sand unit, and the first such thick layer of another soil below it the deep layers;
-    above the sand lies the cover layer. Chainage (x, m) is that of ``chainages``, the ground
+    in the same order. At each CPT consecutive layers whose soil names match one of the ``sand``
+    patterns (shell-style, case-insensitive) count as one sand; the first sand at least
+    ``min_unit_thickness`` (mm) thick starts the sand unit (a thin sandy crust or lens does not),
+    and the first as thick run of other soils below it the deep layers; above the sand lies the
+    cover layer. Chainage (x, m) is that of ``chainages``, the ground
     runs through the CPTs' ground levels (m) and the section reaches down to the deepest level
     that every CPT reaches. Returns ``(layout, positions)`` with ``positions`` the
     ``(chainage, offset, gef)`` of each CPT from the start of the line.

@@ -90,6 +90,6 @@ def section_from_cpts(
     layouts: Iterable[SoilLayout],
     *,
     sand: str | Iterable[str] = ("*sand*",),
-    min_unit_thickness: float = 1000.0,
+    min_unit_thickness: float = 2000.0,
     piezo_lines: list[Any] | None = None,
 ) -> tuple[SoilLayout2D, list[tuple[float, float, GEFData]]]: ...
