@@ -166,3 +166,40 @@ def test_section_cut_into_pieces_and_with_too_few_cpts(tmp_path, samples):
     run = terrak("section", SITE[0], samples / "cpt_voids.gef", "-o", tmp_path / "few")
     assert run.returncode == 1
     assert "failed: " in run.stderr and "a section needs at least two CPTs, 1 could be processed" in run.stderr
+
+
+def test_progress_bar_and_closing_line_on_a_terminal(tmp_path):
+    import fcntl
+    import pty
+    import struct
+    import termios
+    leader, follower = pty.openpty()
+    fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))  # a terminal has a width
+    with open(follower, "wb", closefd=True) as terminal:
+        run = subprocess.run([str(TERRAK), "classify", *SITE[:2], "--no-svg", "-o", tmp_path], stdout=subprocess.PIPE,
+                             stderr=terminal, timeout=300, env=dict(os.environ, MPLBACKEND="Agg"))
+    shown = b""
+    while True:
+        try:
+            chunk = os.read(leader, 65536)
+        except OSError:
+            break
+        if not chunk:
+            break
+        shown += chunk
+        if b"summary in" in shown:
+            break
+    os.close(leader)
+    assert run.returncode == 0 and run.stdout == b""
+    assert b"\rrobertson:   0%|" in shown and b"0/2 [" in shown
+    assert f"2 of 2 CPTs classified; summary in {tmp_path / 'summary_robertson.csv'}".encode() in shown
+
+
+def test_demo_paths_are_relative_to_the_current_folder_and_nothing_done_is_a_failure(tmp_path):
+    demo = pathlib.Path(__file__).resolve().parent.parent / "examples" / "demo.py"
+    run = subprocess.run([sys.executable, str(demo), "nothere.gef", "--site", "nothere.gef", "--output", "out2"],
+                         capture_output=True, text=True, timeout=300, cwd=tmp_path,
+                         env=dict(os.environ, MPLBACKEND="Agg"))
+    assert run.returncode == 1, run.stderr
+    assert "skipped: FileNotFoundError" in run.stdout and "Done: 0 CPTs processed, 1 skipped" in run.stdout
+    assert (tmp_path / "out2" / "summary_table.csv").is_file()
