@@ -94,8 +94,8 @@ class CPTResult:
 
     ``path`` is the path as given (as text). ``gef`` is the parsed data, ``classified`` the layout
     as the classification returned it and ``layout`` the cleaned layout (the same object as
-    ``classified`` when nothing was cleaned); with ``serialize=True`` these are their
-    ``serialize()`` dictionaries. ``error`` is ``"<ExceptionType>: <message>"`` when the file
+    ``classified`` when nothing was cleaned); ``gef`` and ``classified`` are ``None`` when the
+    call did not keep them, and with ``serialize=True`` all three are ``serialize()`` dictionaries. ``error`` is ``"<ExceptionType>: <message>"`` when the file
     failed, else ``None``.
     """
 
@@ -141,7 +141,8 @@ def _describe(error):
 def _clean(classified, job):
     if job.min_layer_thickness is None and not job.merge:
         return classified
-    layout = type(classified).from_dict(classified.serialize())
+    # Cleaning works in place: a copy only when the classified layout is kept beside it.
+    layout = type(classified).from_dict(classified.serialize()) if job.keep_classified else classified
     if job.min_layer_thickness is not None:
         layout.filter_layers_on_thickness(job.min_layer_thickness, job.merge)
     if job.merge:
