@@ -203,3 +203,24 @@ def test_demo_paths_are_relative_to_the_current_folder_and_nothing_done_is_a_fai
     assert run.returncode == 1, run.stderr
     assert "skipped: FileNotFoundError" in run.stdout and "Done: 0 CPTs processed, 1 skipped" in run.stdout
     assert (tmp_path / "out2" / "summary_table.csv").is_file()
+
+
+def test_a_drawing_that_fails_fails_its_file_only(tmp_path, monkeypatch):
+    import matplotlib.pyplot as plt
+    import terrak.geo
+    real = terrak.geo.gef_visualization
+
+    def refuse_the_second(gef, original, cleaned):
+        if gef.name == "CPT000000063045":
+            plt.figure()
+            raise ValueError("no cone data to draw")
+        return real(gef, original, cleaned)
+
+    monkeypatch.setattr(terrak.geo, "gef_visualization", refuse_the_second)
+    figures = len(plt.get_fignums())
+    results, summary = cli.classify_files(SITE[:3], "robertson", cli.make_method("robertson"), tmp_path, workers=2)
+    assert [r.status for r in results] == ["ok", "failed", "ok"]
+    assert results[1].error == "ValueError: no cone data to draw"
+    assert [row["status"] for row in read_summary(summary)] == ["ok", "failed", "ok"]
+    assert (tmp_path / SITE[2].stem / "gef_robertson.svg").is_file()
+    assert len(plt.get_fignums()) == figures

@@ -198,6 +198,8 @@ def classify_files(files, method_name, method, output, *, min_layer_thickness=50
                 try:
                     write_cpt_outputs(result, output / folder_name, method_name, draw)
                 except Exception as error:  # one file's drawing or writing fails that file only
+                    import matplotlib.pyplot as plt
+                    plt.close("all")  # a drawing that failed leaves its figure open
                     result = dataclasses.replace(result, error=f"{type(error).__name__}: {error}")
             results.append(result)
             rows.append(_summary_row(result, folder_name))

@@ -155,14 +155,12 @@ def _run(path, job):
         gef = read_cpt(path, job.additional_columns)
         classified = gef.classify(job.method)
         layout = _clean(classified, job)
+        kept = (gef if job.keep_gef else None, classified if job.keep_classified else None, layout)
+        if job.serialize:
+            kept = tuple(value.serialize() if value is not None else None for value in kept)
     except Exception as error:  # one file's failure is that file's result
         return CPTResult(path, error=_describe(error))
-    if job.serialize:
-        gef_out = gef.serialize() if job.keep_gef else None
-        classified_out = classified.serialize() if job.keep_classified else None
-        return CPTResult(path, gef=gef_out, classified=classified_out, layout=layout.serialize())
-    return CPTResult(path, gef=gef if job.keep_gef else None, classified=classified if job.keep_classified else None,
-                     layout=layout)
+    return CPTResult(path, None, *kept)
 
 
 def _run_chunk(paths, job):
