@@ -110,8 +110,8 @@ def main():
                     Client(cluster) as client:
                 executor = client.get_executor()
                 pipeline(files[:8], executor=executor)
-                measure("pipeline, Dask LocalCluster of 2", lambda: pipeline(files, executor=executor,
-                                                                              chunksize=CHUNKSIZE), 2)
+                measure("pipeline, Dask LocalCluster of 2",
+                        lambda: pipeline(files, executor=executor, chunksize=CHUNKSIZE), 2)
 
         sequential = next(wall for name, _, wall, _ in rows if name == "pipeline, sequential")
         print("\nspeed-up over sequential, and per worker:")

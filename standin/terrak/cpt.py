@@ -95,8 +95,9 @@ class CPTResult:
     ``path`` is the path as given (as text). ``gef`` is the parsed data, ``classified`` the layout
     as the classification returned it and ``layout`` the cleaned layout (the same object as
     ``classified`` when nothing was cleaned); ``gef`` and ``classified`` are ``None`` when the
-    call did not keep them, and with ``serialize=True`` all three are ``serialize()`` dictionaries. ``error`` is ``"<ExceptionType>: <message>"`` when the file
-    failed, else ``None``.
+    call did not keep them, and with ``serialize=True`` all three are ``serialize()``
+    dictionaries. ``error`` is ``"<ExceptionType>: <message>"`` when the file failed, else
+    ``None``.
     """
 
     path: str
