@@ -224,3 +224,12 @@ def test_a_drawing_that_fails_fails_its_file_only(tmp_path, monkeypatch):
     assert [row["status"] for row in read_summary(summary)] == ["ok", "failed", "ok"]
     assert (tmp_path / SITE[2].stem / "gef_robertson.svg").is_file()
     assert len(plt.get_fignums()) == figures
+
+
+def test_processes_give_what_threads_give(tmp_path):
+    for how in ("threads", "processes"):
+        options = ["--processes", "--workers", "2"] if how == "processes" else ["--workers", "2"]
+        run = terrak("classify", *SITE, DATA / "cpt_voids.gef", "--no-svg", "-o", tmp_path / how, *options)
+        assert run.returncode == 1 and run.stderr.count("failed: ") == 1, run.stderr
+    for folder in ["summary_robertson.csv"] + [f"{path.stem}/layout_robertson.json" for path in SITE]:
+        assert (tmp_path / "processes" / folder).read_text() == (tmp_path / "threads" / folder).read_text()
