@@ -1,39 +1,42 @@
-"""terrak demo: from GEF files to classified soil layouts, standard plots and a 2D soil section.
+"""terrak demo: from CPT files to classified soil layouts, standard plots and a 2D soil section of a site.
 
-For every GEF file (by default the samples bundled in data/):
+For every CPT file (by default the samples bundled in data/ and the four CPTs of the site in
+data/site/), through the batch module ``terrak.cpt`` and the code of the ``terrak classify``
+command:
   1. parse it through the local job service,
   2. classify it with the Robertson chart, a qualification table and the Ic method,
-  3. clean the layouts (thin layers out, equal neighbours merged),
-  4. write the standard GEF visualization (SVG) and the layouts (JSON).
-Then the CPTs are interpreted into a few stratigraphic units, a 2D soil layout is built along a
-section line through their positions, split along an excavation, combined with an embankment,
-and drawn (SVG and PNG). The qualification table is drawn to PDF.
+  3. clean the layouts (thin layers absorbed, equal neighbours merged),
+  4. write the standard GEF visualization (SVG) and the layouts (JSON), with a summary per method.
+Then the site's CPTs are laid along the line through them and interpreted into three units (the
+code of ``terrak section``): a 2D soil layout with chainage in m and the real ground levels, split
+along an excavation, combined with an embankment and drawn (SVG and PNG). The qualification table
+is drawn to PDF.
 
-    python examples/demo.py [GEF files ...] [--output FOLDER]
+    python examples/demo.py [CPT files ...] [--site CPT files ...] [--output FOLDER] [--workers N]
+
+Relative paths are taken from the current folder. The exit status is 1 when no file could be
+processed.
 """
 
 import argparse
 import json
-import math
 import pathlib
 import sys
 
 import matplotlib
 
 matplotlib.use("Agg")
-import matplotlib.pyplot as plt  # noqa: E402
-from matplotlib.patches import Polygon as PolygonPatch  # noqa: E402
 
+from terrak import cli, cpt  # noqa: E402
 from terrak.core import Color  # noqa: E402
-from terrak.errors import GEFClassificationError, GEFParsingError  # noqa: E402
-from terrak.geo import (GEFFile, NormalizedSoilBehaviourTypeIndexMethod, PiezoLine, PositionalSoilLayout,  # noqa: E402
-                        RobertsonMethod, Soil, SoilLayer, SoilLayer2D, SoilLayout2D, TableMethod,
-                        gef_visualization)
+from terrak.geo import (NormalizedSoilBehaviourTypeIndexMethod, RobertsonMethod, Soil, SoilLayer2D,  # noqa: E402
+                        SoilLayout2D, TableMethod)
 from terrak.geometry import Point, Polyline  # noqa: E402
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 MIN_LAYER_THICKNESS = 500.0  # mm: thinner layers are absorbed by their neighbours
-GROUND_WATER_LEVEL = -1.0  # m relative to the height system of the files
+GROUND_WATER_LEVEL = -2.5  # m in the files' height system: 1 m below the ground of the site (-1.5 to -1.7 m)
+PHREATIC_DEPTH = 1.0  # m below the original ground, in the section
 
 # Robertson zones, each with the properties an application would attach to it.
 ROBERTSON_ZONES = [{"name": "Robertson zone unknown"}] + [
@@ -48,24 +51,29 @@ def _row(name, color, phi, **bounds):
 
 
 # A qualification table in the style of the usual national tables (qc in MPa, Rf in %, unit weights
-# in kN/m3): first matching row wins.
+# in kN/m3). The rows tile the chart without overlapping, so every pair of qc >= 0 and Rf has a
+# soil: friction number 2.5 % and up is clay (peat from 5 % at low qc), 1.5 to 2.5 % loam or
+# clayey sand, 1 to 1.5 % silty sand, and below 1 % sand graded by qc. (On a shared bound the
+# first row wins.)
 QUALIFICATION_TABLE = [
     _row("Peat", "133,94,66", 15, qc_max=1.0, rf_min=5.0, gamma_dry_min=10, gamma_dry_max=12, gamma_wet_min=10,
          gamma_wet_max=12),
     _row("Clay, soft", "0,128,0", 17.5, qc_max=1.0, rf_min=2.5, rf_max=5.0, gamma_dry_min=14, gamma_dry_max=16,
          gamma_wet_min=14, gamma_wet_max=16),
-    _row("Clay, firm", "34,139,34", 20, qc_min=1.0, qc_max=3.0, rf_min=2.5, rf_max=5.0, gamma_dry_min=17,
-         gamma_dry_max=18, gamma_wet_min=17, gamma_wet_max=18),
+    _row("Clay, firm", "34,139,34", 20, qc_min=1.0, rf_min=2.5, gamma_dry_min=17, gamma_dry_max=18,
+         gamma_wet_min=17, gamma_wet_max=18),
     _row("Loam", "154,205,50", 25, qc_max=3.0, rf_min=1.5, rf_max=2.5, gamma_dry_min=18, gamma_dry_max=19,
          gamma_wet_min=18, gamma_wet_max=19),
-    _row("Sand, silty", "240,230,140", 27.5, qc_max=5.0, rf_min=0.8, rf_max=1.5, gamma_dry_min=17, gamma_dry_max=18,
-         gamma_wet_min=19, gamma_wet_max=20),
-    _row("Sand, loose", "255,255,102", 30, qc_max=10.0, rf_max=0.8, qc_norm_max=12.0, gamma_dry_min=17,
+    _row("Sand, clayey", "200,190,100", 27.5, qc_min=3.0, rf_min=1.5, rf_max=2.5, gamma_dry_min=17,
          gamma_dry_max=18, gamma_wet_min=19, gamma_wet_max=20),
-    _row("Sand, medium", "255,215,0", 32.5, qc_min=5.0, qc_max=15.0, rf_max=1.5, gamma_dry_min=18,
+    _row("Sand, silty", "240,230,140", 27.5, qc_min=0.0, rf_min=1.0, rf_max=1.5, gamma_dry_min=17, gamma_dry_max=18,
+         gamma_wet_min=19, gamma_wet_max=20),
+    _row("Sand, loose", "255,255,102", 30, qc_max=5.0, rf_max=1.0, gamma_dry_min=17, gamma_dry_max=18,
+         gamma_wet_min=19, gamma_wet_max=20),
+    _row("Sand, medium", "255,215,0", 32.5, qc_min=5.0, qc_max=15.0, rf_max=1.0, gamma_dry_min=18,
          gamma_dry_max=19, gamma_wet_min=20, gamma_wet_max=21),
-    _row("Sand, dense", "218,165,32", 35, qc_min=15.0, rf_max=1.5, qc_norm_min=12.0, gamma_dry_min=19,
-         gamma_dry_max=20, gamma_wet_min=21, gamma_wet_max=22),
+    _row("Sand, dense", "218,165,32", 35, qc_min=15.0, rf_max=1.0, gamma_dry_min=19, gamma_dry_max=20,
+         gamma_wet_min=21, gamma_wet_max=22),
 ]
 
 # Soil behaviour type index bands with cone factors for undrained strength.
@@ -79,203 +87,151 @@ IC_TABLE = [
 ]
 
 METHODS = {
-    "robertson": lambda: RobertsonMethod(ROBERTSON_ZONES),
-    "table": lambda: TableMethod(QUALIFICATION_TABLE, GROUND_WATER_LEVEL),
-    "ic": lambda: NormalizedSoilBehaviourTypeIndexMethod(IC_TABLE, GROUND_WATER_LEVEL, 18.0, 0.25),
+    "robertson": RobertsonMethod(ROBERTSON_ZONES),
+    "table": TableMethod(QUALIFICATION_TABLE, GROUND_WATER_LEVEL),
+    "ic": NormalizedSoilBehaviourTypeIndexMethod(IC_TABLE, GROUND_WATER_LEVEL, 18.0, 0.25),
 }
 
-UNITS = {
-    "Cover layer": Soil("Cover layer", Color(110, 160, 80), {"description": "Holocene clay and peat"}),
-    "Sand": Soil("Sand", Color(235, 200, 90), {"description": "Pleistocene sand"}),
-    "Deep layers": Soil("Deep layers", Color(150, 150, 170), {"description": "below the first sand"}),
-}
 EMBANKMENT = Soil("Embankment", Color(200, 120, 60), {"description": "compacted sand fill"})
 
 
-def write(path, data, summary):
-    path.parent.mkdir(parents=True, exist_ok=True)
-    if isinstance(data, str):
-        path.write_text(data, encoding="utf-8")
-    else:
-        path.write_bytes(data)
-    summary.append(path)
-
-
-def process_cpt(path, output, summary):
-    """Parses, classifies, cleans and draws one CPT; returns (GEF data, cleaned table layout)."""
-    gef = GEFFile.from_file(path).parse(additional_columns=["fs", "corrected_depth", "u2", "penetration_length"])
-    folder = output / path.stem
-    layouts = {}
+def classify_all(files, output, workers):
+    """Runs the classify command's code once per method; returns {method: results}."""
+    by_method = {}
     for kind, method in METHODS.items():
-        original = gef.classify(method())
-        cleaned = gef.classify(method()).filter_layers_on_thickness(MIN_LAYER_THICKNESS, True)
-        cleaned.update_layers()
-        layouts[kind] = cleaned
-        write(folder / f"layout_{kind}.json", json.dumps(cleaned.serialize(), indent=1), summary)
-        write(folder / f"gef_{kind}.svg", gef_visualization(gef, original, cleaned), summary)
-        print(f"    {kind:9s} {original.number_of_layers:4d} layers, {cleaned.number_of_layers:3d} after cleaning")
-    return gef, layouts["table"]
+        results, _ = cli.classify_files(files, kind, method, output, min_layer_thickness=MIN_LAYER_THICKNESS,
+                                        workers=workers)
+        by_method[kind] = results
+    return by_method
 
 
-# Interpretation: every CPT gets the same units, from the ground down.
-
-def _is_sand(layer):
-    return "sand" in layer.soil.name.lower()
-
-
-def unit_levels(gef, layout, base):
-    """Levels (m) of the unit boundaries at one CPT: ground, top of the first thick sand, top of the
-    first thick non-sand below it, and the common base."""
-    ground = gef.ground_level_wrt_reference / 1000
-    thick = [layer for layer in layout.layers if layer.thickness >= 1000.0]
-    sand = next((layer for layer in thick if _is_sand(layer)), None)
-    sand_top = min(sand.top_of_layer / 1000, ground) if sand else base
-    below = next((layer for layer in thick if not _is_sand(layer) and sand and layer.top_of_layer <= sand.bottom_of_layer),
-                 None)
-    deep_top = below.top_of_layer / 1000 if below else base
-    sand_top = max(sand_top, base)
-    deep_top = min(max(deep_top, base), sand_top)
-    return ground, sand_top, deep_top
+def report(files, by_method):
+    """Prints what happened to each file; returns the number processed and skipped."""
+    processed = 0
+    for number, path in enumerate(files):
+        print(f"[{number + 1}/{len(files)}] {path.name}")
+        outcomes = {kind: results[number] for kind, results in by_method.items()}
+        failed = next((r for r in outcomes.values() if not r.ok), None)
+        if failed:
+            print(f"    skipped: {failed.error}")
+            continue
+        processed += 1
+        for kind, result in outcomes.items():
+            print(f"    {kind:9s} {result.classified.number_of_layers:4d} layers, "
+                  f"{result.layout.number_of_layers:3d} after cleaning")
+    return processed, len(files) - processed
 
 
-def section_positions(gefs):
-    """Chainage (m) of each CPT along the polyline through their positions, west to east."""
-    located = sorted(gefs, key=lambda gef: gef.x_y_coordinates[0])
-    chainage, positions = 0.0, []
-    for index, gef in enumerate(located):
-        if index:
-            (x0, y0), (x1, y1) = located[index - 1].x_y_coordinates, gef.x_y_coordinates
-            chainage += math.hypot(x1 - x0, y1 - y0)
-        positions.append((round(chainage, 1), gef))
-    return positions
+def _same_file(a, b):
+    return pathlib.Path(a).resolve() == pathlib.Path(b).resolve()
 
 
-def build_section(cpts):
-    positions = section_positions([gef for gef, _ in cpts])
-    layouts = dict((id(gef), layout) for gef, layout in cpts)
-    base = math.ceil(max(min(gef.elevation) for _, gef in positions) / 1000 * 2) / 2  # deepest level all reach
-    positional, ground_points = [], []
-    for x, gef in positions:
-        ground, sand_top, deep_top = unit_levels(gef, layouts[id(gef)], base)
-        ground_points.append(Point(x, ground))
-        layers = [SoilLayer(UNITS["Deep layers"], deep_top, base), SoilLayer(UNITS["Sand"], sand_top, deep_top),
-                  SoilLayer(UNITS["Cover layer"], ground, sand_top)]  # from the bottom up
-        positional.append(PositionalSoilLayout(x, layers))
-        print(f"    {gef.name:20s} at {x / 1000:7.2f} km: ground {ground:6.2f} m, sand from {sand_top:6.2f} m, "
-              f"deep layers from {deep_top:6.2f} m")
-    ground_profile = Polyline(ground_points)
-    return SoilLayout2D.from_positional_soil_layouts(positional, ground_profile), positions
+def site_results(site_files, files, table_results, workers):
+    """The table-method results of the site's CPTs: reused when they were classified already."""
+    known = [next((r for f, r in zip(files, table_results) if _same_file(f, site)), None) for site in site_files]
+    if all(r is not None for r in known):
+        return known
+    return cpt.process_cpts(site_files, METHODS["table"], min_layer_thickness=MIN_LAYER_THICKNESS, workers=workers)
 
 
-def ground_level_at(layout, x):
-    return layout.top_profile.intersections_with_x_location(x)[0].y
+def works_positions(chainages):
+    """Excavation and embankment (start, width) placed between CPTs, so that no CPT stands in them:
+    the excavation in the middle gap, the embankment in the next one (both in one gap for two CPTs)."""
+    gaps = list(zip(chainages, chainages[1:]))
+    if len(gaps) == 1:
+        (a, b), = gaps
+        return (a + 0.2 * (b - a), 0.25 * (b - a)), (a + 0.55 * (b - a), 0.35 * (b - a))
+    a, b = gaps[(len(gaps) - 1) // 2]
+    c, d = gaps[(len(gaps) - 1) // 2 + 1]
+    return (a + 0.2 * (b - a), 0.6 * (b - a)), (c + 0.15 * (d - c), 0.7 * (d - c))
 
 
-def excavate(layout, start, width, depth):
-    """Splits the layout along a trapezoidal excavation and keeps the soil under it."""
-    top = max(p.y for p in layout.top_profile.points) + 2.0
-    bottom = ground_level_at(layout, start + width / 2) - depth
-    cut = Polyline([Point(start - 10, top), Point(start, bottom), Point(start + width, bottom),
-                    Point(start + width + 10, top)])
-    pieces = layout.split(cut)
-    # The excavated wedge is the piece whose layers lie wholly above the cut's bottom.
-    remaining = min(pieces, key=lambda piece: piece.bottom_profile.start_point.y)
-    return remaining, cut, len(pieces)
+def excavation_line(layout, start, width, depth):
+    """A trapezoidal excavation ``depth`` m below the ground in its middle, slopes 1:2."""
+    middle = layout.top_profile.intersections_with_x_location(start + width / 2)[0].y
+    bottom = middle - depth
+    top = max(p.y for p in layout.top_profile.points) + 1.0
+    run = 2.0 * (top - bottom)
+    return Polyline([Point(start - run, top), Point(start, bottom), Point(start + width, bottom),
+                     Point(start + width + run, top)])
 
 
 def embankment_on(layout, start, width, height):
-    """A layout of one embankment layer resting on the ground profile of `layout`."""
+    """A layout of one embankment layer resting on the ground profile of `layout`, slopes 1:2."""
     ground = layout.top_profile
     left = ground.intersections_with_x_location(start)[0]
     right = ground.intersections_with_x_location(start + width)[0]
     base = ground.get_polyline_between(left, right, inclusive=True)
     crest = max(left.y, right.y) + height
-    slope = 2.0 * height
-    top = Polyline([left, Point(start + slope, crest), Point(start + width - slope, crest), right])
+    top = Polyline([left, Point(start + 2.0 * (crest - left.y), crest),
+                    Point(start + width - 2.0 * (crest - right.y), crest), right])
     return SoilLayout2D([SoilLayer2D(EMBANKMENT, top, base)])
 
 
-def draw_section(layout, positions, cut, title, path_svg, path_png, detail, summary):
-    figure, (whole, zoom) = plt.subplots(2, 1, figsize=(12, 9), gridspec_kw={"height_ratios": [1, 1.3]})
-    for axes in (whole, zoom):
-        for layer in layout.layers:
-            for polygon in layer.polygons():
-                axes.add_patch(PolygonPatch([(p.x, p.y) for p in polygon.points], closed=True,
-                                            facecolor=layer.soil.color.hex, edgecolor="black", linewidth=0.3,
-                                            label=layer.soil.name))
-        for line in layout.piezo_lines:
-            axes.plot([p.x for p in line.points], [p.y for p in line.points], color="#1f5fbf", linewidth=1.2,
-                      linestyle="--", label="phreatic line" if line.phreatic else "piezometric line")
-        axes.plot([p.x for p in cut.points], [p.y for p in cut.points], color="red", linewidth=0.8, linestyle=":",
-                  label="excavation line")
-        axes.set_ylabel("level [m]")
-    for x, gef in positions:
-        whole.axvline(x, color="grey", linewidth=0.5)
-        whole.text(x, max(p.y for p in layout.top_profile.points) + 1, gef.name,
-                   rotation=90, fontsize=7, ha="center", va="bottom")
-    whole.set_xlim(layout.left_boundary, layout.right_boundary)
-    whole.set_ylim(min(p.y for p in layout.bottom_profile.points) - 1, max(p.y for p in layout.top_profile.points) + 6)
-    whole.set_title(title)
-    zoom.set_xlim(*detail)
-    levels = [p.y for p in layout.top_profile.points if detail[0] <= p.x <= detail[1]]
-    zoom.set_ylim(min(levels) - 12, max(levels) + 4)
-    zoom.set_xlabel("chainage [m]")
-    zoom.set_title("detail: excavation and embankment")
-    handles, labels = zoom.get_legend_handles_labels()
-    unique = dict(zip(labels, handles))
-    zoom.legend(unique.values(), unique.keys(), loc="lower right", fontsize=8)
-    figure.tight_layout()
-    for path, fmt in ((path_svg, "svg"), (path_png, "png")):
-        figure.savefig(path, format=fmt, dpi=120)
-        summary.append(path)
-    plt.close(figure)
+def build_site_section(results, output):
+    """The section through the site's CPTs, excavated and with an embankment; returns the files written."""
+    section, positions = cpt.section_from_cpts([r.gef for r in results], [r.layout for r in results],
+                                               sand=cli.DEFAULT_SAND["table"])
+    for chainage, offset, gef in positions:
+        levels = [(layer.soil.name, layer.top_profile.intersections_with_x_location(chainage)[0].y)
+                  for layer in reversed(section.layers)]
+        print(f"    {gef.name:16s} at {chainage:6.1f} m ({offset:+.1f} m off the line): "
+              + ", ".join(f"{name} from {level:.2f} m" for name, level in levels))
+    (dig_start, dig_width), (bank_start, bank_width) = works_positions([c for c, _, _ in positions])
+    cut = excavation_line(section, dig_start, dig_width, 3.0)
+    remaining, count = cli.excavate(section, cut)
+    print(f"    excavation {dig_width:.0f} m wide and 3 m deep from {dig_start:.0f} m: split into {count} pieces")
+    combined = SoilLayout2D.combine_soil_layouts_2d(remaining, embankment_on(remaining, bank_start, bank_width, 2.5))
+    final = SoilLayout2D(combined.layers, [cli.phreatic_line(section.top_profile, combined.top_profile,
+                                                             PHREATIC_DEPTH)])
+    print(f"    embankment 2.5 m high on {bank_start:.0f}-{bank_start + bank_width:.0f} m: "
+          f"{len(final.layers)} layers in the combined section")
+    (output / "section.json").write_text(json.dumps(final.serialize()), encoding="utf-8")
+    paths = [output / "section.svg", output / "section.png"]
+    cli.draw_section([final], positions, paths, cut=cut, cut_label="excavation line",
+                     title=f"Soil section through {len(positions)} CPTs of the site (qualification table)",
+                     detail=(dig_start - 25, bank_start + bank_width + 10))
+    return [output / "section.json", *paths]
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("gef_files", nargs="*", type=pathlib.Path, help="GEF files (default: data/*.gef)")
-    parser.add_argument("--output", type=pathlib.Path, default=ROOT / "out", help="output folder (default: out/)")
+    parser.add_argument("cpt_files", nargs="*", type=pathlib.Path,
+                        help="CPT files to classify (default: data/*.gef and data/site/*.gef)")
+    parser.add_argument("--site", nargs="+", type=pathlib.Path, metavar="CPT",
+                        help="CPTs of one site for the section (default: data/site/*.gef)")
+    parser.add_argument("--output", type=pathlib.Path, default=pathlib.Path("out"),
+                        help="output folder (default: out/ in the current folder)")
+    parser.add_argument("--workers", type=int, default=None, help="threads (default: one per core)")
     args = parser.parse_args(argv)
-    files = args.gef_files or sorted((ROOT / "data").glob("*.gef"))
+    site = args.site or sorted((ROOT / "data" / "site").glob("*.gef"))
+    files = args.cpt_files or sorted((ROOT / "data").glob("*.gef")) + site
     output = args.output
     output.mkdir(parents=True, exist_ok=True)
-    summary, cpts, skipped = [], [], []
 
-    for number, path in enumerate(files, 1):
-        print(f"[{number}/{len(files)}] {path.name}")
-        try:
-            cpts.append(process_cpt(path, output, summary))
-        except (GEFParsingError, GEFClassificationError, NotImplementedError, OSError) as error:
-            skipped.append((path.name, error))
-            print(f"    skipped: {type(error).__name__}: {error}")
+    by_method = classify_all(files, output, args.workers)
+    processed, skipped = report(files, by_method)
+    written = [output / f"summary_{kind}.csv" for kind in METHODS]
+    folders = cli.output_folders(files)
+    for kind, results in by_method.items():
+        written += [output / folder / name for folder, result in zip(folders, results) if result.ok
+                    for name in (f"layout_{kind}.json", f"gef_{kind}.svg")]
 
-    write(output / "qualification_table.pdf", TableMethod(QUALIFICATION_TABLE, GROUND_WATER_LEVEL)
-          .get_qualification_table_plot("pdf").getvalue(), summary)
+    table_pdf = output / "qualification_table.pdf"
+    table_pdf.write_bytes(METHODS["table"].get_qualification_table_plot("pdf").getvalue())
+    written.append(table_pdf)
 
-    if len(cpts) >= 2:
-        print(f"2D section through {len(cpts)} CPTs")
-        section, positions = build_section(cpts)
-        # Next to a CPT that has a neighbour on its right, so the works lie inside the section.
-        middle_x = positions[(len(positions) - 1) // 2][0]
-        remaining, cut, count = excavate(section, middle_x + 20, 40, 3.0)
-        print(f"    excavation 40 m wide and 3 m deep at {middle_x + 20:.0f} m: split into {count} pieces")
-        embankment = embankment_on(remaining, middle_x + 100, 60, 2.5)
-        combined = SoilLayout2D.combine_soil_layouts_2d(remaining, embankment)
-        phreatic = PiezoLine([Point(p.x, p.y - 1.0) for p in section.top_profile.points], phreatic=True)
-        final = SoilLayout2D(combined.layers, [phreatic])
-        print(f"    embankment 2.5 m high on {middle_x + 100:.0f}-{middle_x + 160:.0f} m: "
-              f"{len(final.layers)} layers in the combined section")
-        write(output / "section.json", json.dumps(final.serialize()), summary)
-        draw_section(final, positions, cut, "Soil section through the CPTs", output / "section.svg",
-                     output / "section.png", (middle_x - 40, middle_x + 200), summary)
+    site_cpts = [r for r in site_results(site, files, by_method["table"], args.workers) if r.ok]
+    if len(site_cpts) >= 2:
+        print(f"2D section through the {len(site_cpts)} CPTs of the site")
+        written += build_site_section(site_cpts, output)
     else:
-        print("2D section skipped: it needs at least two CPTs")
+        print("2D section skipped: it needs at least two CPTs of the site")
 
-    print(f"\nDone: {len(cpts)} CPTs processed, {len(skipped)} skipped; {len(summary)} files written under "
-          f"{output}:")
-    for path in summary:
+    print(f"\nDone: {processed} CPTs processed, {skipped} skipped; {len(written)} files written under {output}:")
+    for path in written:
         print(f"    {path.relative_to(output)}")
-    return 0
+    return 0 if processed else 1
 
 
 if __name__ == "__main__":
