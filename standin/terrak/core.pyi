@@ -81,6 +81,10 @@ def _builtin_job_handlers() -> dict[str, Callable[[dict[str, Any]], Mapping[str,
 def get_job_handler(path: str) -> Callable[[dict[str, Any]], Mapping[str, Any]] | None:
     """The handler that runs the jobs of ``path``, or ``None``."""
 
+_json_dumps: Callable[..., str]
+
+def _payload_is_plain_json(data: Any) -> bool: ...
+def _check_payload_is_json(path: str, data: Any) -> None: ...
 def _post_on_addon_endpoint(
     path: str,
     data: dict[str, Any],
