@@ -69,7 +69,7 @@ py::object item(py::handle sequence, Py_ssize_t index) {
 }
 
 py::object munchify_or_empty(py::handle properties) {
-    return global("munchify")(properties.is_none() ? py::object(py::dict()) : py::reinterpret_borrow<py::object>(properties));
+    return host::munchify(properties.is_none() ? py::object(py::dict()) : py::reinterpret_borrow<py::object>(properties));
 }
 
 // `function(*iterable)`, failing with the text the interpreter gives for a value that cannot be
@@ -488,11 +488,11 @@ void fill_soil(py::module_& m) {
     pyclass::method(Soil, "__repr__", [](py::object self) {
         std::string text = "Soil(name=" + shown(self.attr("name"));
         text += ", color=" + shown(self.attr("color"));
-        text += ", properties=" + shown(global("unmunchify")(self.attr("properties"))) + ")";
+        text += ", properties=" + shown(host::unmunchify(self.attr("properties"))) + ")";
         return text;
     }, "Soil(name=..., color=..., properties=...), the properties shown as a plain dictionary.");
     pyclass::method(Soil, "update_properties", [](py::object self, py::object properties) {
-        self.attr("properties") = global("munchify")(properties);
+        self.attr("properties") = host::munchify(properties);
     }, "properties"_a,
         "Replace the extra properties of the soil with the given dictionary (earlier entries are dropped).\n\n"
         "Kept for backwards compatibility; to change single entries, change ``self.properties`` directly.\n\n"
@@ -501,7 +501,7 @@ void fill_soil(py::module_& m) {
         py::dict d;
         d["name"] = self.attr("name");
         d["color"] = self.attr("color").attr("rgb");
-        d["properties"] = global("unmunchify")(self.attr("properties"));
+        d["properties"] = host::unmunchify(self.attr("properties"));
         return d;
     }, "Return the soil as a dictionary with the keys \"name\", \"color\" (RGB triple) and \"properties\".");
     pyclass::classmethod(Soil, "from_dict", [](py::object cls, py::object d) {
@@ -548,7 +548,7 @@ void fill_soil_layer(py::module_& m) {
         std::string text = "SoilLayer(soil='" + shown(self.attr("soil"));
         text += "', top_of_layer=" + shown(self.attr("top_of_layer"));
         text += ", bottom_of_layer=" + shown(self.attr("bottom_of_layer"));
-        text += ", properties=" + shown(global("unmunchify")(self.attr("properties"))) + ")";
+        text += ", properties=" + shown(host::unmunchify(self.attr("properties"))) + ")";
         return text;
     }, "SoilLayer(soil='...', top_of_layer=..., bottom_of_layer=..., properties=...), the soil in its own "
        "representation and the properties as a plain dictionary.");
@@ -557,7 +557,7 @@ void fill_soil_layer(py::module_& m) {
         d["soil"] = self.attr("soil").attr("serialize")();
         d["top_of_layer"] = self.attr("top_of_layer");
         d["bottom_of_layer"] = self.attr("bottom_of_layer");
-        d["properties"] = global("unmunchify")(self.attr("properties"));
+        d["properties"] = host::unmunchify(self.attr("properties"));
         return d;
     }, "Return the layer as a dictionary with the keys \"soil\", \"top_of_layer\", \"bottom_of_layer\" and "
        "\"properties\".");
@@ -577,7 +577,7 @@ void fill_soil_layer(py::module_& m) {
         "Replace the properties of the layer's soil; every layer sharing that soil object sees the change.\n\n"
         ":param properties: dictionary of soil properties");
     pyclass::method(SoilLayer, "update_properties", [](py::object self, py::object properties) {
-        self.attr("properties") = global("munchify")(properties);
+        self.attr("properties") = host::munchify(properties);
     }, "properties"_a,
         "Replace the properties of the layer with the given dictionary (earlier entries are dropped).\n\n"
         "Kept for backwards compatibility; to change single entries, change ``self.properties`` directly.\n\n"

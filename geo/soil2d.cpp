@@ -194,7 +194,7 @@ void register_soil_layer_2d(py::module_& m) {
         check_layer_boundary(top, bottom, "start_point", "start");
         check_layer_boundary(top, bottom, "end_point", "end");
         check_top_not_below_bottom(top, bottom);
-        py::object munched = global("munchify")(properties.is_none() ? py::dict() : properties);
+        py::object munched = host::munchify(properties.is_none() ? py::dict() : properties);
         self.attr("soil") = soil;
         self.attr("top_profile") = top;
         self.attr("bottom_profile") = bottom;
@@ -216,7 +216,7 @@ void register_soil_layer_2d(py::module_& m) {
         result["soil"] = self.attr("soil").attr("serialize")();
         result["top_profile"] = self.attr("top_profile").attr("serialize")();
         result["bottom_profile"] = self.attr("bottom_profile").attr("serialize")();
-        result["properties"] = global("unmunchify")(self.attr("properties"));
+        result["properties"] = host::unmunchify(self.attr("properties"));
         for (const char* key : {"piezo_line_top", "piezo_line_bottom"}) {
             py::object line = self.attr(key);
             if (!line.is_none()) result[key] = line.attr("serialize")();
@@ -245,7 +245,7 @@ void register_soil_layer_2d(py::module_& m) {
         self.attr("soil").attr("update_properties")(properties);
     }, "properties"_a, py::doc("Updates the properties of the layer's soil (shared by every layer that has it)."));
     pyclass::method(cls, "update_properties", [](py::object self, py::object properties) {
-        self.attr("properties") = global("munchify")(properties);
+        self.attr("properties") = host::munchify(properties);
     }, "properties"_a, py::doc("Replaces the layer's properties."));
     pyclass::method(cls, "polygons", [](py::object self) { return layer_polygons(self); },
         py::doc("One Polygon per stretch of non-zero thickness, left to right."));
