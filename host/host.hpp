@@ -56,6 +56,9 @@ inline PyObject* interned_name(const char* name) {
 }
 }  // namespace detail
 
+// The interned str of a name given as a literal, for attribute access (`obj.attr(interned("x"))`).
+inline py::handle interned(const char* text) { return detail::interned_name(text); }
+
 // The current binding of `name` (an interned str) in the module namespace.
 inline py::object global(PyObject* name) {
     PyObject* value = PyDict_GetItemWithError(detail::module_namespace, name);  // borrowed
