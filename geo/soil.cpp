@@ -22,7 +22,6 @@ using namespace pybind11::literals;
 namespace {
 
 py::object global(const char* name) { return host::global(name); }
-using host::interned;
 
 py::object steal(PyObject* object) {
     if (object == nullptr) throw py::error_already_set();
@@ -150,7 +149,7 @@ bool constructs_with(py::handle cls, PyTypeObject* original_class, PyObject* ori
     auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
     return type == original_class && Py_IS_TYPE(cls.ptr(), &PyType_Type) &&
            type->tp_new == PyBaseObject_Type.tp_new &&
-           _PyType_Lookup(type, interned("__init__").ptr()) == original_init;
+           _PyType_Lookup(type, HOST_NAME("__init__").ptr()) == original_init;
 }
 
 py::object bare_instance(py::handle cls) {
@@ -166,32 +165,32 @@ bool class_method_is(py::handle cls, PyTypeObject* original_class, py::handle na
            _PyType_Lookup(type, name.ptr()) == original;
 }
 
-py::object get(py::handle object, const char* name) { return steal(PyObject_GetAttr(object.ptr(), interned(name).ptr())); }
+py::object get(py::handle object, py::handle name) { return steal(PyObject_GetAttr(object.ptr(), name.ptr())); }
 
-void set(py::handle object, const char* name, py::handle value) {
-    if (PyObject_SetAttr(object.ptr(), interned(name).ptr(), value.ptr()) < 0) throw py::error_already_set();
+void set(py::handle object, py::handle name, py::handle value) {
+    if (PyObject_SetAttr(object.ptr(), name.ptr(), value.ptr()) < 0) throw py::error_already_set();
 }
 
 // SoilLayer.thickness: abs(top_of_layer - bottom_of_layer).
 py::object thickness_body(py::handle layer) {
-    py::object top = get(layer, "top_of_layer");
-    py::object bottom = get(layer, "bottom_of_layer");
+    py::object top = get(layer, HOST_NAME("top_of_layer"));
+    py::object bottom = get(layer, HOST_NAME("bottom_of_layer"));
     return abs_difference(top, bottom);
 }
 
 // `layer.thickness`.
 py::object thickness(py::handle layer) {
-    if (property_is(layer.ptr(), interned("thickness"), members().layer_thickness)) return thickness_body(layer);
-    return get(layer, "thickness");
+    if (property_is(layer.ptr(), HOST_NAME("thickness"), members().layer_thickness)) return thickness_body(layer);
+    return get(layer, HOST_NAME("thickness"));
 }
 
 // `a == b` for two soils, as an if-statement sees it. Soil.__eq__ compares the names.
 bool soils_equal(py::handle a, py::handle b) {
     PyTypeObject* type = Py_TYPE(a.ptr());
     if (Py_IS_TYPE(b.ptr(), type) && type->tp_getattro == PyObject_GenericGetAttr &&
-        _PyType_Lookup(type, interned("__eq__").ptr()) == members().soil_eq) {
-        py::object own = get(a, "name");
-        py::object others = get(b, "name");
+        _PyType_Lookup(type, HOST_NAME("__eq__").ptr()) == members().soil_eq) {
+        py::object own = get(a, HOST_NAME("name"));
+        py::object others = get(b, HOST_NAME("name"));
         return compare(own, others, Py_EQ);
     }
     return compare(a, b, Py_EQ);
@@ -205,17 +204,17 @@ bool soils_equal(py::handle a, py::handle b) {
 
 void soil_init(py::handle self, py::handle name, py::handle color, py::handle properties) {
     py::object converted = munchify_or_empty(properties);
-    set(self, "name", name);  // assigned only after everything that can fail
-    set(self, "_color", color);
-    set(self, "properties", converted);
+    set(self, HOST_NAME("name"), name);  // assigned only after everything that can fail
+    set(self, HOST_NAME("_color"), color);
+    set(self, HOST_NAME("properties"), converted);
 }
 
 void layer_init(py::handle self, py::handle soil, py::handle top, py::handle bottom, py::handle properties) {
     py::object converted = munchify_or_empty(properties);
-    set(self, "soil", soil);
-    set(self, "top_of_layer", top);
-    set(self, "bottom_of_layer", bottom);
-    set(self, "properties", converted);
+    set(self, HOST_NAME("soil"), soil);
+    set(self, HOST_NAME("top_of_layer"), top);
+    set(self, HOST_NAME("bottom_of_layer"), bottom);
+    set(self, HOST_NAME("properties"), converted);
 }
 
 // `cls(soil, top, bottom, properties)`.
@@ -240,77 +239,77 @@ py::object make_soil(py::handle cls, py::handle name, py::handle color, py::hand
 
 // `soil.color`.
 py::object soil_color(py::handle soil) {
-    if (property_is(soil.ptr(), interned("color"), members().soil_color)) return get(soil, "_color");
-    return get(soil, "color");
+    if (property_is(soil.ptr(), HOST_NAME("color"), members().soil_color)) return get(soil, HOST_NAME("_color"));
+    return get(soil, HOST_NAME("color"));
 }
 
 py::dict soil_serialize(py::handle self) {
     py::dict d;
-    d["name"] = get(self, "name");
-    d["color"] = get(soil_color(self), "rgb");
-    d["properties"] = host::unmunchify(get(self, "properties"));
+    d[HOST_NAME("name")] = get(self, HOST_NAME("name"));
+    d[HOST_NAME("color")] = get(soil_color(self), HOST_NAME("rgb"));
+    d[HOST_NAME("properties")] = host::unmunchify(get(self, HOST_NAME("properties")));
     return d;
 }
 
 // `soil.serialize()`.
 py::object serialize_soil(py::handle soil) {
     py::object bound;
-    if (method_is(soil.ptr(), interned("serialize"), members().soil_serialize, bound)) return soil_serialize(soil);
+    if (method_is(soil.ptr(), HOST_NAME("serialize"), members().soil_serialize, bound)) return soil_serialize(soil);
     return bound();
 }
 
 py::dict layer_serialize(py::handle self) {
     py::dict d;
-    d["soil"] = serialize_soil(get(self, "soil"));
-    d["top_of_layer"] = get(self, "top_of_layer");
-    d["bottom_of_layer"] = get(self, "bottom_of_layer");
-    d["properties"] = host::unmunchify(get(self, "properties"));
+    d[HOST_NAME("soil")] = serialize_soil(get(self, HOST_NAME("soil")));
+    d[HOST_NAME("top_of_layer")] = get(self, HOST_NAME("top_of_layer"));
+    d[HOST_NAME("bottom_of_layer")] = get(self, HOST_NAME("bottom_of_layer"));
+    d[HOST_NAME("properties")] = host::unmunchify(get(self, HOST_NAME("properties")));
     return d;
 }
 
 // `layer.serialize()`.
 py::object serialize_layer(py::handle layer) {
     py::object bound;
-    if (method_is(layer.ptr(), interned("serialize"), members().layer_serialize, bound)) return layer_serialize(layer);
+    if (method_is(layer.ptr(), HOST_NAME("serialize"), members().layer_serialize, bound)) return layer_serialize(layer);
     return bound();
 }
 
 // `d.get(key, None)`.
-py::object get_or_none(py::handle d, const char* key) {
+py::object get_or_none(py::handle d, py::handle key) {
     if (PyDict_CheckExact(d.ptr())) {
-        PyObject* value = PyDict_GetItemWithError(d.ptr(), interned(key).ptr());
+        PyObject* value = PyDict_GetItemWithError(d.ptr(), key.ptr());
         if (value == nullptr && PyErr_Occurred()) throw py::error_already_set();
         return py::reinterpret_borrow<py::object>(value ? value : Py_None);
     }
-    return d.attr(interned("get"))(key, py::none());
+    return d.attr(HOST_NAME("get"))(key, py::none());
 }
 
 py::object soil_from_dict(py::handle cls, py::handle d) {
-    py::object name = d[interned("name")];
-    py::object color = call_unpacked(global("Color"), d[interned("color")]);
-    py::object properties = get_or_none(d, "properties");
+    py::object name = d[HOST_NAME("name")];
+    py::object color = call_unpacked(global("Color"), d[HOST_NAME("color")]);
+    py::object properties = get_or_none(d, HOST_NAME("properties"));
     return make_soil(cls, name, color, properties);
 }
 
 // `cls.from_dict(d)` for a soil class.
 py::object soil_class_from_dict(py::handle cls, py::handle d) {
-    if (class_method_is(cls, members().soil, interned("from_dict"), members().soil_from_dict)) return soil_from_dict(cls, d);
-    return cls.attr(interned("from_dict"))(d);
+    if (class_method_is(cls, members().soil, HOST_NAME("from_dict"), members().soil_from_dict)) return soil_from_dict(cls, d);
+    return cls.attr(HOST_NAME("from_dict"))(d);
 }
 
 py::object layer_from_dict(py::handle cls, py::handle d) {
-    py::object soil = soil_class_from_dict(global("Soil"), d[interned("soil")]);
-    py::object top = d[interned("top_of_layer")];
-    py::object bottom = d[interned("bottom_of_layer")];
-    py::object properties = d[interned("properties")];
+    py::object soil = soil_class_from_dict(global("Soil"), d[HOST_NAME("soil")]);
+    py::object top = d[HOST_NAME("top_of_layer")];
+    py::object bottom = d[HOST_NAME("bottom_of_layer")];
+    py::object properties = d[HOST_NAME("properties")];
     return make_layer(cls, soil, top, bottom, properties);
 }
 
 // `cls.from_dict(d)` for a layer class.
 py::object layer_class_from_dict(py::handle cls, py::handle d) {
-    if (class_method_is(cls, members().soil_layer, interned("from_dict"), members().layer_from_dict))
+    if (class_method_is(cls, members().soil_layer, HOST_NAME("from_dict"), members().layer_from_dict))
         return layer_from_dict(cls, d);
-    return cls.attr(interned("from_dict"))(d);
+    return cls.attr(HOST_NAME("from_dict"))(d);
 }
 
 // SoilLayout.filter_unique_soils over a sequence of layers: `soil not in unique` compares by
@@ -319,7 +318,7 @@ py::list unique_soils_of(py::handle layers) {
     py::list unique;
     std::vector<py::object> kept;
     for (py::handle layer : layers) {
-        py::object soil = get(layer, "soil");
+        py::object soil = get(layer, HOST_NAME("soil"));
         bool present = false;
         for (const py::object& known : kept) {
             if (known.ptr() == soil.ptr() || soils_equal(known, soil)) {
@@ -338,14 +337,14 @@ py::list unique_soils_of(py::handle layers) {
 py::object unique_soils_of_block(py::handle block) {
     py::object SoilLayout = global("SoilLayout");
     if (constructs_with(SoilLayout, members().layout, members().layout_init) &&
-        _PyType_Lookup(members().layout, interned("filter_unique_soils").ptr()) == members().layout_unique_soils)
+        _PyType_Lookup(members().layout, HOST_NAME("filter_unique_soils").ptr()) == members().layout_unique_soils)
         return unique_soils_of(block);
-    return SoilLayout(block).attr(interned("filter_unique_soils"))();
+    return SoilLayout(block).attr(HOST_NAME("filter_unique_soils"))();
 }
 
 bool same_soil(py::handle upper, py::handle lower) {
-    py::object upper_soil = get(upper, "soil");
-    py::object lower_soil = get(lower, "soil");
+    py::object upper_soil = get(upper, HOST_NAME("soil"));
+    py::object lower_soil = get(lower, HOST_NAME("soil"));
     return soils_equal(upper_soil, lower_soil);
 }
 
@@ -403,17 +402,17 @@ std::optional<double> weighted_mean(py::handle t1, py::handle v1, py::handle t2,
 // Joins `lower` into `upper` (both layers of one soil): properties first, then the level. Property
 // values are written one by one, so an error leaves the ones already averaged in place.
 void merge_pair(py::handle upper, py::handle lower) {
-    py::object upper_properties = upper.attr(interned("properties"));
+    py::object upper_properties = upper.attr(HOST_NAME("properties"));
     if (!upper_properties.is_none()) {
-        py::object lower_properties = lower.attr(interned("properties"));
+        py::object lower_properties = lower.attr(HOST_NAME("properties"));
         const std::optional<bool> differ = plain_keys_differ(upper_properties, lower_properties);
         py::object upper_keys, lower_keys;  // a plain mapping's keys() is its key list, in order
         if (differ) {
             upper_keys = steal(PyDict_Keys(upper_properties.ptr()));
             lower_keys = steal(PyDict_Keys(lower_properties.ptr()));
         } else {
-            upper_keys = upper_properties.attr(interned("keys"))();
-            lower_keys = lower_properties.attr(interned("keys"))();
+            upper_keys = upper_properties.attr(HOST_NAME("keys"))();
+            lower_keys = lower_properties.attr(HOST_NAME("keys"))();
         }
         if (differ ? *differ : compare(upper_keys, lower_keys, Py_NE)) {
             std::string text = "Cannot merge layers: layers do not share all properties. First layer properties: \n" +
@@ -471,7 +470,7 @@ void merge_pair(py::handle upper, py::handle lower) {
             upper_properties[name] = merged;
         }
     }
-    upper.attr(interned("bottom_of_layer")) = lower.attr(interned("bottom_of_layer"));
+    upper.attr(HOST_NAME("bottom_of_layer")) = lower.attr(HOST_NAME("bottom_of_layer"));
 }
 
 // The documented algorithm step by step, for layer containers other than a plain list (their own
@@ -526,7 +525,7 @@ void merge_in_one_pass(py::list layers) {
 }
 
 void merge_adjacent_same_soil_layers(py::object self) {
-    py::object layers = self.attr(interned("layers"));
+    py::object layers = self.attr(HOST_NAME("layers"));
     if (PyList_CheckExact(layers.ptr()))
         merge_in_one_pass(py::reinterpret_borrow<py::list>(layers));
     else
@@ -537,8 +536,8 @@ void merge_adjacent_same_soil_layers(py::object self) {
 // Thin-layer filtering
 
 py::object span(py::handle block) {
-    py::object top = item(block, 0).attr(interned("top_of_layer"));
-    py::object bottom = item(block, length(block) - 1).attr(interned("bottom_of_layer"));
+    py::object top = item(block, 0).attr(HOST_NAME("top_of_layer"));
+    py::object bottom = item(block, length(block) - 1).attr(HOST_NAME("bottom_of_layer"));
     return abs_difference(top, bottom);
 }
 
@@ -556,9 +555,9 @@ py::dict replacement_for_block(py::handle block, py::handle layers, py::handle m
     if (whole_layout || compare(span(block), min_layer_thickness, Py_GE)) {
         py::object unique_soils = unique_soils_of_block(block);
         py::dict cumulative;
-        for (py::handle soil : unique_soils) cumulative[soil.attr(interned("name"))] = py::float_(0.0);
+        for (py::handle soil : unique_soils) cumulative[soil.attr(HOST_NAME("name"))] = py::float_(0.0);
         for (py::handle layer : block) {
-            py::object name = layer.attr(interned("soil")).attr(interned("name"));
+            py::object name = layer.attr(HOST_NAME("soil")).attr(HOST_NAME("name"));
             py::object sum = py::object(cumulative[name]) + thickness(layer);
             cumulative[name] = sum;
         }
@@ -572,7 +571,7 @@ py::dict replacement_for_block(py::handle block, py::handle layers, py::handle m
         }
         py::object dominant_soil;
         for (py::handle soil : unique_soils) {
-            if (compare(soil.attr(interned("name")), dominant_name, Py_EQ)) {
+            if (compare(soil.attr(HOST_NAME("name")), dominant_name, Py_EQ)) {
                 dominant_soil = py::reinterpret_borrow<py::object>(soil);
                 break;
             }
@@ -584,19 +583,19 @@ py::dict replacement_for_block(py::handle block, py::handle layers, py::handle m
         // Properties of the thickest layer of the dominant soil; the upper one on equal thickness.
         py::object properties = py::none(), thickest;
         for (py::handle layer : block) {
-            if (!soils_equal(get(layer, "soil"), dominant_soil)) continue;
+            if (!soils_equal(get(layer, HOST_NAME("soil")), dominant_soil)) continue;
             py::object layer_thickness = thickness(layer);
             if (!thickest || compare(layer_thickness, thickest, Py_GT)) {
                 thickest = layer_thickness;
-                properties = layer.attr(interned("properties"));
+                properties = layer.attr(HOST_NAME("properties"));
             }
         }
-        new_layer = make_layer(SoilLayer, dominant_soil, first.attr(interned("top_of_layer")), last.attr(interned("bottom_of_layer")), properties);
+        new_layer = make_layer(SoilLayer, dominant_soil, first.attr(HOST_NAME("top_of_layer")), last.attr(HOST_NAME("bottom_of_layer")), properties);
     } else if (start_index == 0) {
         // At the top: the layer below grows upwards over the group.
         py::object below = item(layers, end_index);
-        new_layer = make_layer(SoilLayer, below.attr(interned("soil")), first.attr(interned("top_of_layer")), below.attr(interned("bottom_of_layer")),
-                              below.attr(interned("properties")));
+        new_layer = make_layer(SoilLayer, below.attr(HOST_NAME("soil")), first.attr(HOST_NAME("top_of_layer")), below.attr(HOST_NAME("bottom_of_layer")),
+                              below.attr(HOST_NAME("properties")));
         end_index += 1;
     } else {
         py::object previous;
@@ -609,14 +608,14 @@ py::dict replacement_for_block(py::handle block, py::handle layers, py::handle m
             // The layer above is itself being replaced: that replacement grows down over the group
             // and takes the place of the earlier entry.
             py::object grown = previous["new_layer"];
-            new_layer = make_layer(SoilLayer, grown.attr(interned("soil")), grown.attr(interned("top_of_layer")), last.attr(interned("bottom_of_layer")),
-                                  grown.attr(interned("properties")));
+            new_layer = make_layer(SoilLayer, grown.attr(HOST_NAME("soil")), grown.attr(HOST_NAME("top_of_layer")), last.attr(HOST_NAME("bottom_of_layer")),
+                                  grown.attr(HOST_NAME("properties")));
             start_index = py::cast<Py_ssize_t>(previous["start_index"]);
             if (PySequence_DelItem(replacements_so_far.ptr(), replaced - 1) < 0) throw py::error_already_set();
         } else {
             py::object above = item(layers, start_index - 1);
-            new_layer = make_layer(SoilLayer, above.attr(interned("soil")), above.attr(interned("top_of_layer")), last.attr(interned("bottom_of_layer")),
-                                  above.attr(interned("properties")));
+            new_layer = make_layer(SoilLayer, above.attr(HOST_NAME("soil")), above.attr(HOST_NAME("top_of_layer")), last.attr(HOST_NAME("bottom_of_layer")),
+                                  above.attr(HOST_NAME("properties")));
             start_index = std::max<Py_ssize_t>(start_index - 1, 0);
         }
     }
@@ -630,9 +629,9 @@ py::dict replacement_for_block(py::handle block, py::handle layers, py::handle m
 py::object get_replacement_dict_from_soil_layer_block(py::object block, py::object layers,
                                                       py::object min_layer_thickness,
                                                       py::object replacements_so_far) {
-    const Py_ssize_t start_index = py::cast<Py_ssize_t>(layers.attr(interned("index"))(item(block, 0)));
+    const Py_ssize_t start_index = py::cast<Py_ssize_t>(layers.attr(HOST_NAME("index"))(item(block, 0)));
     const Py_ssize_t end_index =
-        py::cast<Py_ssize_t>(layers.attr(interned("index"))(item(block, length(block) - 1))) + 1;
+        py::cast<Py_ssize_t>(layers.attr(HOST_NAME("index"))(item(block, length(block) - 1))) + 1;
     return replacement_for_block(block, layers, min_layer_thickness, replacements_so_far, start_index, end_index);
 }
 
@@ -667,9 +666,10 @@ bool apply_in_one_pass(py::list layers, py::list replacements) {
     for (std::size_t k = 0; k < replacements.size(); ++k) {
         py::object entry = replacements[k];
         if (!PyDict_CheckExact(entry.ptr())) return false;
-        PyObject* start = PyDict_GetItemString(entry.ptr(), "start_index");
-        PyObject* end = PyDict_GetItemString(entry.ptr(), "end_index");
-        PyObject* new_layer = PyDict_GetItemString(entry.ptr(), "new_layer");
+        PyObject* start = PyDict_GetItemWithError(entry.ptr(), HOST_NAME("start_index").ptr());
+        PyObject* end = PyDict_GetItemWithError(entry.ptr(), HOST_NAME("end_index").ptr());
+        PyObject* new_layer = PyDict_GetItemWithError(entry.ptr(), HOST_NAME("new_layer").ptr());
+        if (PyErr_Occurred()) throw py::error_already_set();
         if (!start || !end || !new_layer || !PyLong_CheckExact(start) || !PyLong_CheckExact(end)) return false;
         const Py_ssize_t s = PyLong_AsSsize_t(start), e = PyLong_AsSsize_t(end);
         if (PyErr_Occurred()) {
@@ -699,7 +699,7 @@ void apply_from_last(py::object layers, py::list replacements) {
         py::object end = replacement["end_index"];
         py::object range = steal(PySlice_New(start.ptr(), end.ptr(), nullptr));
         if (PyObject_DelItem(layers.ptr(), range.ptr()) < 0) throw py::error_already_set();
-        layers.attr(interned("insert"))(replacement["start_index"], replacement["new_layer"]);
+        layers.attr(HOST_NAME("insert"))(replacement["start_index"], replacement["new_layer"]);
     }
 }
 
@@ -707,7 +707,7 @@ py::object filter_layers_on_thickness(py::object self, py::object min_layer_thic
                                       py::object merge_adjacent_same_soil_layers) {
     if (min_layer_thickness.is_none())
         throw py::type_error("'min_layer_thickness' must be a real number, not NoneType");
-    py::object layers = self.attr(interned("layers"));
+    py::object layers = self.attr(HOST_NAME("layers"));
     const bool plain_list = PyList_CheckExact(layers.ptr());
 
     // Steps that only compute: the layout is not touched until every replacement is known.
@@ -742,7 +742,7 @@ py::object filter_layers_on_thickness(py::object self, py::object min_layer_thic
             apply_from_last(layers, replacements);
     }
     // Only the value True itself asks for merging, not any true value.
-    if (merge_adjacent_same_soil_layers.ptr() == Py_True) self.attr(interned("_merge_adjacent_same_soil_layers"))();
+    if (merge_adjacent_same_soil_layers.ptr() == Py_True) self.attr(HOST_NAME("_merge_adjacent_same_soil_layers"))();
     return self;
 }
 
@@ -759,11 +759,11 @@ bool isclose(double a, double b, double rel_tol, double abs_tol) {
 }
 
 void update_bottom_depth(py::object self) {
-    py::object layers = self.attr(interned("layers"));
-    py::object python_isclose = global("math").attr(interned("isclose"));
+    py::object layers = self.attr(HOST_NAME("layers"));
+    py::object python_isclose = global("math").attr(HOST_NAME("isclose"));
     py::object rel_tol = global("ISCLOSE_RTOL");
     py::object abs_tol = global("ISCLOSE_ATOL");
-    static PyObject* builtin_isclose = py::object(py::module_::import("math").attr(interned("isclose"))).release().ptr();
+    static PyObject* builtin_isclose = py::object(py::module_::import("math").attr(HOST_NAME("isclose"))).release().ptr();
     const bool fast = python_isclose.ptr() == builtin_isclose && PyFloat_CheckExact(rel_tol.ptr()) &&
                       PyFloat_CheckExact(abs_tol.ptr()) && PyFloat_AS_DOUBLE(rel_tol.ptr()) >= 0.0 &&
                       PyFloat_AS_DOUBLE(abs_tol.ptr()) >= 0.0;
@@ -771,15 +771,15 @@ void update_bottom_depth(py::object self) {
     for (Py_ssize_t i = 0; i < pairs; ++i) {
         py::object upper = item(layers, i);
         py::object lower = item(layers, i + 1);
-        py::object bottom = upper.attr(interned("bottom_of_layer"));
-        py::object top = lower.attr(interned("top_of_layer"));
+        py::object bottom = upper.attr(HOST_NAME("bottom_of_layer"));
+        py::object top = lower.attr(HOST_NAME("top_of_layer"));
         bool close;
         if (fast && PyFloat_CheckExact(bottom.ptr()) && PyFloat_CheckExact(top.ptr()))
             close = isclose(PyFloat_AS_DOUBLE(bottom.ptr()), PyFloat_AS_DOUBLE(top.ptr()),
                             PyFloat_AS_DOUBLE(rel_tol.ptr()), PyFloat_AS_DOUBLE(abs_tol.ptr()));
         else
             close = truth(python_isclose(bottom, top, "rel_tol"_a = rel_tol, "abs_tol"_a = abs_tol));
-        if (!close) upper.attr(interned("bottom_of_layer")) = top;
+        if (!close) upper.attr(HOST_NAME("bottom_of_layer")) = top;
     }
 }
 
@@ -787,7 +787,7 @@ void update_bottom_depth(py::object self) {
 // Classes
 
 void fill_soil(py::module_& m) {
-    py::object Soil = m.attr(interned("Soil"));
+    py::object Soil = m.attr(HOST_NAME("Soil"));
     pyclass::set_doc(Soil, "A soil material: a name, a display colour and a dictionary of extra properties.\n\n"
                            "Two soils are equal when their names are equal; soils are not hashable.");
     pyclass::init(Soil, [](py::object self, py::object name, py::object color, py::object properties) {
@@ -798,22 +798,22 @@ void fill_soil(py::module_& m) {
         ":param name: name of the soil\n"
         ":param color: display colour of the soil (Color)\n"
         ":param properties: optional dictionary of extra soil properties");
-    pyclass::readonly_property(Soil, "color", [](py::object self) { return self.attr(interned("_color")); },
+    pyclass::readonly_property(Soil, "color", [](py::object self) { return self.attr(HOST_NAME("_color")); },
                                "The display colour of the soil (read-only).");
     pyclass::method(Soil, "__eq__", [](py::object self, py::object other) {
-        py::object own = self.attr(interned("name"));
-        py::object others = other.attr(interned("name"));
+        py::object own = self.attr(HOST_NAME("name"));
+        py::object others = other.attr(HOST_NAME("name"));
         return steal(PyObject_RichCompare(own.ptr(), others.ptr(), Py_EQ));
     }, "other"_a, "Soils are equal when their names are equal; colour and properties are not compared.");
-    Soil.attr(interned("__hash__")) = py::none();  // equality by name without a hash, as a class body defining __eq__ gets
+    Soil.attr(HOST_NAME("__hash__")) = py::none();  // equality by name without a hash, as a class body defining __eq__ gets
     pyclass::method(Soil, "__repr__", [](py::object self) {
-        std::string text = "Soil(name=" + shown(self.attr(interned("name")));
-        text += ", color=" + shown(self.attr(interned("color")));
-        text += ", properties=" + shown(host::unmunchify(self.attr(interned("properties")))) + ")";
+        std::string text = "Soil(name=" + shown(self.attr(HOST_NAME("name")));
+        text += ", color=" + shown(self.attr(HOST_NAME("color")));
+        text += ", properties=" + shown(host::unmunchify(self.attr(HOST_NAME("properties")))) + ")";
         return text;
     }, "Soil(name=..., color=..., properties=...), the properties shown as a plain dictionary.");
     pyclass::method(Soil, "update_properties", [](py::object self, py::object properties) {
-        self.attr(interned("properties")) = host::munchify(properties);
+        self.attr(HOST_NAME("properties")) = host::munchify(properties);
     }, "properties"_a,
         "Replace the extra properties of the soil with the given dictionary (earlier entries are dropped).\n\n"
         "Kept for backwards compatibility; to change single entries, change ``self.properties`` directly.\n\n"
@@ -832,16 +832,16 @@ void fill_soil(py::module_& m) {
     kept.soil_init = class_entry(Soil, "__init__");
     kept.soil_from_dict = class_entry(Soil, "from_dict");
 
-    py::object UndefinedSoil = m.attr(interned("UndefinedSoil"));
+    py::object UndefinedSoil = m.attr(HOST_NAME("UndefinedSoil"));
     pyclass::set_doc(UndefinedSoil, "A soil for layers whose soil is not determined: named \"Undefined soil layer\", "
                                     "coloured black, without properties.");
     pyclass::init(UndefinedSoil, [UndefinedSoil](py::object self) {
-        super_of(UndefinedSoil, self).attr(interned("__init__"))("Undefined soil layer", global("Color")(0, 0, 0));
+        super_of(UndefinedSoil, self).attr(HOST_NAME("__init__"))("Undefined soil layer", global("Color")(0, 0, 0));
     }, "Create the undefined soil: name \"Undefined soil layer\", colour black, no properties.");
 }
 
 void fill_soil_layer(py::module_& m) {
-    py::object SoilLayer = m.attr(interned("SoilLayer"));
+    py::object SoilLayer = m.attr(HOST_NAME("SoilLayer"));
     pyclass::set_doc(SoilLayer, "One horizontal layer of a one-dimensional soil profile: a soil, the levels of its "
                                 "top and bottom, and layer properties.");
     pyclass::init(SoilLayer, [](py::object self, py::object soil, py::object top_of_layer,
@@ -855,10 +855,10 @@ void fill_soil_layer(py::module_& m) {
         ":param properties: optional dictionary of extra parameters of the layer");
     pyclass::readonly_property(SoilLayer, "thickness", [](py::object self) { return thickness_body(self); }, "Thickness of the layer: the absolute difference of its top and bottom levels (read-only).");
     pyclass::method(SoilLayer, "__repr__", [](py::object self) {
-        std::string text = "SoilLayer(soil='" + shown(self.attr(interned("soil")));
-        text += "', top_of_layer=" + shown(self.attr(interned("top_of_layer")));
-        text += ", bottom_of_layer=" + shown(self.attr(interned("bottom_of_layer")));
-        text += ", properties=" + shown(host::unmunchify(self.attr(interned("properties")))) + ")";
+        std::string text = "SoilLayer(soil='" + shown(self.attr(HOST_NAME("soil")));
+        text += "', top_of_layer=" + shown(self.attr(HOST_NAME("top_of_layer")));
+        text += ", bottom_of_layer=" + shown(self.attr(HOST_NAME("bottom_of_layer")));
+        text += ", properties=" + shown(host::unmunchify(self.attr(HOST_NAME("properties")))) + ")";
         return text;
     }, "SoilLayer(soil='...', top_of_layer=..., bottom_of_layer=..., properties=...), the soil in its own "
        "representation and the properties as a plain dictionary.");
@@ -871,12 +871,12 @@ void fill_soil_layer(py::module_& m) {
         "own.\n\n"
         ":param soil_layer_dict: dictionary (or Munch) of the layer");
     pyclass::method(SoilLayer, "update_soil_properties", [](py::object self, py::object properties) {
-        self.attr(interned("soil")).attr(interned("update_properties"))(properties);
+        self.attr(HOST_NAME("soil")).attr(HOST_NAME("update_properties"))(properties);
     }, "properties"_a,
         "Replace the properties of the layer's soil; every layer sharing that soil object sees the change.\n\n"
         ":param properties: dictionary of soil properties");
     pyclass::method(SoilLayer, "update_properties", [](py::object self, py::object properties) {
-        self.attr(interned("properties")) = host::munchify(properties);
+        self.attr(HOST_NAME("properties")) = host::munchify(properties);
     }, "properties"_a,
         "Replace the properties of the layer with the given dictionary (earlier entries are dropped).\n\n"
         "Kept for backwards compatibility; to change single entries, change ``self.properties`` directly.\n\n"
@@ -897,9 +897,9 @@ py::list layers_from_dicts(py::object layer_dicts) {
 }
 
 void fill_soil_layout(py::module_& m) {
-    py::object SoilLayout = m.attr(interned("SoilLayout"));
+    py::object SoilLayout = m.attr(HOST_NAME("SoilLayout"));
     pyclass::set_doc(SoilLayout, "A one-dimensional soil profile: a list of SoilLayer objects from the top down.");
-    pyclass::init(SoilLayout, [](py::object self, py::object soil_layers) { self.attr(interned("layers")) = soil_layers; },
+    pyclass::init(SoilLayout, [](py::object self, py::object soil_layers) { self.attr(HOST_NAME("layers")) = soil_layers; },
                   "soil_layers"_a,
                   "Aggregation object of SoilLayer.\n\n"
                   ":param soil_layers: list of SoilLayer objects, from the top down; the list is kept, not copied");
@@ -911,47 +911,47 @@ void fill_soil_layout(py::module_& m) {
         ":param soil_layout_dict: dictionary (or Munch) with the key \"layers\"");
     pyclass::method(SoilLayout, "serialize", [](py::object self) {
         py::list layers;
-        for (py::handle layer : self.attr(interned("layers"))) layers.append(serialize_layer(layer));
+        for (py::handle layer : self.attr(HOST_NAME("layers"))) layers.append(serialize_layer(layer));
         py::dict d;
-        d["layers"] = layers;
+        d[HOST_NAME("layers")] = layers;
         return d;
     }, "Serialize the layout to a dictionary {\"layers\": [...]}, for example to store it in a database.");
     pyclass::method(SoilLayout, "__repr__", [](py::object self) {
         py::list shown_layers;
-        for (py::handle layer : self.attr(interned("layers"))) shown_layers.append(py::repr(layer));
+        for (py::handle layer : self.attr(HOST_NAME("layers"))) shown_layers.append(py::repr(layer));
         return "SoilLayout(layers=[" + shown(shown_layers) + "])";
     }, "SoilLayout(layers=[[...]]): the list of the layers' representations, as strings.");
     pyclass::readonly_property(SoilLayout, "top", [](py::object self) -> py::object {
-        return self.attr(interned("layers"))[py::int_(0)].attr(interned("top_of_layer"));
+        return self.attr(HOST_NAME("layers"))[py::int_(0)].attr(HOST_NAME("top_of_layer"));
     }, "Level of the top of the layout: the top of the first layer (read-only).");
     pyclass::readonly_property(SoilLayout, "bottom", [](py::object self) -> py::object {
-        return self.attr(interned("layers"))[py::int_(-1)].attr(interned("bottom_of_layer"));
+        return self.attr(HOST_NAME("layers"))[py::int_(-1)].attr(HOST_NAME("bottom_of_layer"));
     }, "Level of the bottom of the layout: the bottom of the last layer (read-only).");
     pyclass::readonly_property(SoilLayout, "number_of_layers", [](py::object self) {
-        return py::int_(length(self.attr(interned("layers"))));
+        return py::int_(length(self.attr(HOST_NAME("layers"))));
     }, "The number of layers (read-only).");
     pyclass::method(SoilLayout, "append", [](py::object self, py::object layer) {
         if (!is_instance(layer, global("SoilLayer"))) {
             host::raise("GEFParsingError",
                         "SoilClassification.append: Appended object should be an instance of SoilLayer but is " +
-                            std::string(py::str(py::type::handle_of(layer).attr(interned("__name__")))));
+                            std::string(py::str(py::type::handle_of(layer).attr(HOST_NAME("__name__")))));
         }
-        self.attr(interned("layers")).attr(interned("append"))(layer);
+        self.attr(HOST_NAME("layers")).attr(HOST_NAME("append"))(layer);
     }, "layer"_a,
         "Add a layer at the bottom of the layout.\n\n"
         ":param layer: the SoilLayer to add; anything else raises GEFParsingError");
     pyclass::method(SoilLayout, "filter_unique_soils", [](py::object self) {
-        return unique_soils_of(self.attr(interned("layers")));
+        return unique_soils_of(self.attr(HOST_NAME("layers")));
     }, "Return the distinct soils of the layout (by name), the first of each met from the top, in order.");
     pyclass::method(SoilLayout, "update_soil_properties", [](py::object self, py::object df) {
-        for (py::handle layer : self.attr(interned("layers"))) {
-            py::object name = layer.attr(interned("soil")).attr(interned("name"));
+        for (py::handle layer : self.attr(HOST_NAME("layers"))) {
+            py::object name = layer.attr(HOST_NAME("soil")).attr(HOST_NAME("name"));
             py::object mask = steal(PyObject_RichCompare(df["name"].ptr(), name.ptr(), Py_EQ));
-            py::list rows = df.attr(interned("loc"))[mask].attr(interned("to_dict"))("orient"_a = "records");
+            py::list rows = df.attr(HOST_NAME("loc"))[mask].attr(HOST_NAME("to_dict"))("orient"_a = "records");
             if (rows.size() == 0) continue;
             py::dict properties = rows[0];
-            properties.attr(interned("pop"))("name");
-            layer.attr(interned("update_soil_properties"))(properties);
+            properties.attr(HOST_NAME("pop"))("name");
+            layer.attr(HOST_NAME("update_soil_properties"))(properties);
         }
     }, "df"_a,
         "Update the layout with soil properties. The data frame holds soil properties by soil name, one row per "
@@ -959,8 +959,8 @@ void fill_soil_layout(py::module_& m) {
         "soil's properties (without \"name\"). Soils without a row keep their properties.\n\n"
         ":param df: pandas DataFrame of soil properties");
     pyclass::method(SoilLayout, "update_layers", [](py::object self) {
-        self.attr(interned("_merge_adjacent_same_soil_layers"))();
-        self.attr(interned("_update_bottom_depth"))();
+        self.attr(HOST_NAME("_merge_adjacent_same_soil_layers"))();
+        self.attr(HOST_NAME("_update_bottom_depth"))();
     }, "Merge adjacent layers that have the same soil type, the merged layer getting the thickness-weighted "
        "average of the layers' properties; after merging, correct the layer depths by going from top to bottom "
        "and setting each bottom_of_layer equal to the top_of_layer of the next layer.");
@@ -992,12 +992,12 @@ void fill_soil_layout(py::module_& m) {
     kept.layout_init = class_entry(SoilLayout, "__init__");
     kept.layout_unique_soils = class_entry(SoilLayout, "filter_unique_soils");
 
-    py::object PositionalSoilLayout = m.attr(interned("PositionalSoilLayout"));
+    py::object PositionalSoilLayout = m.attr(HOST_NAME("PositionalSoilLayout"));
     pyclass::set_doc(PositionalSoilLayout, "A subclass of SoilLayout that adds an x location, useful to generate a "
                                            "2D soil layout.");
     pyclass::init(PositionalSoilLayout, [PositionalSoilLayout](py::object self, py::object x, py::object soil_layers) {
-        super_of(PositionalSoilLayout, self).attr(interned("__init__"))(soil_layers);
-        self.attr(interned("x")) = x;
+        super_of(PositionalSoilLayout, self).attr(HOST_NAME("__init__"))(soil_layers);
+        self.attr(HOST_NAME("x")) = x;
     }, "x"_a, "soil_layers"_a,
         "A SoilLayout placed at a horizontal position.\n\n"
         ":param x: x location of the layout\n"
@@ -1007,15 +1007,15 @@ void fill_soil_layout(py::module_& m) {
         // dictionary that fails to read is left as it was.
         py::object present = d["x"];
         py::list layers = layers_from_dicts(d["layers"]);
-        py::object x = d.attr(interned("pop"))("x");
+        py::object x = d.attr(HOST_NAME("pop"))("x");
         return cls(x, layers);
     }, "cls"_a, "positional_soil_layout_dict"_a,
         "Create a PositionalSoilLayout from a dictionary made by ``PositionalSoilLayout.serialize()``. The entry "
         "\"x\" is removed from the given dictionary.\n\n"
         ":param positional_soil_layout_dict: dictionary (or Munch) with the keys \"layers\" and \"x\"");
     pyclass::method(PositionalSoilLayout, "serialize", [PositionalSoilLayout](py::object self) {
-        py::object d = super_of(PositionalSoilLayout, self).attr(interned("serialize"))();
-        d["x"] = self.attr(interned("x"));
+        py::object d = super_of(PositionalSoilLayout, self).attr(HOST_NAME("serialize"))();
+        d[HOST_NAME("x")] = self.attr(HOST_NAME("x"));
         return d;
     }, "Generate a JSON-serialisable dict {\"layers\": [...], \"x\": x} from this positional soil layout.");
 }
@@ -1030,7 +1030,7 @@ void define_soil_layer_block_function(py::module_& m) {
                       "\"start_index\" and \"end_index\" (the half-open range of layers to remove) and \"new_layer\" "
                       "(the layer inserted in its place). May remove the last entry of replacements_so_far when the "
                       "new replacement covers it.");
-    original_block_function = m.attr(interned("_get_replacement_dict_from_soil_layer_block")).ptr();
+    original_block_function = m.attr(HOST_NAME("_get_replacement_dict_from_soil_layer_block")).ptr();
     Py_INCREF(original_block_function);  // kept for the identity test for as long as the process lives
 }
 

@@ -56,8 +56,13 @@ inline PyObject* interned_name(const char* name) {
 }
 }  // namespace detail
 
-// The interned str of a name given as a literal, for attribute access (`obj.attr(interned("x"))`).
-inline py::handle interned(const char* text) { return detail::interned_name(text); }
+// The interned str of a name given as a literal, made once per place of use:
+// `obj.attr(HOST_NAME("x"))` costs neither a new string nor a hash.
+#define HOST_NAME(text) \
+    (::pybind11::handle([] { \
+        static PyObject* const host_name_ = ::host::intern(text); \
+        return host_name_; \
+    }()))
 
 // The current binding of `name` (an interned str) in the module namespace.
 inline py::object global(PyObject* name) {
@@ -316,8 +321,34 @@ private:
     std::unordered_map<PyObject*, py::object> seen_;
 };
 
+// A mapping of plain keys and values (the common properties dictionary) converted into a fresh
+// mapping: with no container inside, nothing is shared and the walk reduces to a copy.
+inline py::object convert_flat(PyObject* mapping, bool to_munch) {
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(mapping, &position, &key, &value)) {
+        if (!is_plain_value(key) || !is_plain_value(value)) return py::object();
+    }
+    py::object result;
+    if (to_munch) {
+        py::object empty = steal_or_throw(PyTuple_New(0));
+        result = steal_or_throw(originals().munch_type->tp_new(originals().munch_type, empty.ptr(), nullptr));
+    } else {
+        result = steal_or_throw(PyDict_New());
+    }
+    position = 0;
+    while (PyDict_Next(mapping, &position, &key, &value)) {
+        if (PyDict_SetItem(result.ptr(), key, value) < 0) throw py::error_already_set();
+    }
+    return result;
+}
+
 // The conversion, or an empty object when the data holds something the fast path leaves alone.
 inline py::object try_convert(py::handle value, bool to_munch) {
+    PyObject* object = value.ptr();
+    if (PyDict_CheckExact(object) || Py_TYPE(object) == originals().munch_type) {
+        if (py::object converted = convert_flat(object, to_munch)) return converted;
+    }
     try {
         return Converter(to_munch).convert(value.ptr());
     } catch (const Unsupported&) {
