@@ -99,6 +99,14 @@ def main():
             per_layer[name, count] = t_ours / count
             print(f"{name:40}{count:>8}{t_ours * 1e3:>11.2f}{t_plain * 1e3:>10.2f}{t_plain / t_ours:>8.1f}"
                   f"{t_ours / count * 1e6:>17.3f}")
+    # from_dict must call the host's Color once per layer (every layer gets a soil of its own);
+    # that call costs both sides the same.
+    print(f"\nThe host's Color(*rgb) calls inside SoilLayout.from_dict (both sides make them):")
+    for count in sizes:
+        colors = [layer["soil"]["color"] for layer in builder(geo)(layer_rows(count)).serialize()["layers"]]
+        t_color = best_time(lambda rows: rows, lambda rgbs: [Color(*rgb) for rgb in rgbs], colors, args.repeat)
+        t_ours = per_layer["SoilLayout.from_dict", count] * count
+        print(f"  {count:>8} layers: {t_color * 1e3:8.2f} ms, {t_color / t_ours:.0%} of terrak's from_dict time")
     if len(sizes) > 1:
         print(f"\nGrowth of terrak's time per layer from {sizes[0]:,} to {sizes[-1]:,} layers (1.0 = linear):")
         for name in ours:

@@ -460,6 +460,9 @@ void register_soil_layout_2d(py::module_& m) {
 
 const char* const not_monotonic_message =
     "A SoilLayout2D can only be split by a polyline that is monotonic ascending in x direction";
+const char* const zero_width_message =
+    "A SoilLayout2D can only be split by a polyline that divides it; a line along its left or right boundary "
+    "leaves a piece of no width";
 const char* const end_inside_message = "Start point or end point of split line lies within the soil_layout to split";
 
 bool on_line(py::handle line, py::handle point) { return pyclass::truthy(line.attr(HOST_NAME("point_is_on_polyline"))(point)); }
@@ -591,6 +594,12 @@ py::object split_into_top_and_bottom(py::object self, py::object polyline) {
     py::object SoilLayout2D = global("SoilLayout2D");
     py::object bottom_layout = SoilLayout2D(bottom_layers);
     py::object top_layout = SoilLayout2D(top_layers);
+    // A line along the left or right boundary leaves one piece of no width and the other with a
+    // profile running up that boundary: it does not divide the layout.
+    for (const py::object& piece : {bottom_layout, top_layout}) {
+        if (isclose_host(piece.attr(HOST_NAME("left_boundary")), piece.attr(HOST_NAME("right_boundary"))))
+            throw py::value_error(zero_width_message);
+    }
     return py::make_tuple(bottom_layout, top_layout);
 }
 
@@ -804,7 +813,8 @@ void register_split_combine(py::module_& m) {
         py::doc("_split_into_top_and_bottom(self, polyline)\n--\n\n"
                 "Cuts the layout in two along the polyline: returns (part below the line, part above it), both "
                 "SoilLayout2D. Raises ValueError when the line's x decreases, when an end point lies inside the "
-                "layout, or when the line meets the layout's boundary fewer than 2 times."));
+                "layout, when the line meets the layout's boundary fewer than 2 times, or when a part would have "
+                "no width (a line along the left or right boundary)."));
     pyclass::classmethod(cls, "combine_soil_layouts_2d", &combine_soil_layouts_2d,
         py::doc("combine_soil_layouts_2d(cls, *soil_layouts_2d)\n--\n\n"
                 "Joins layouts that touch into one layout of this class.\n\n"
