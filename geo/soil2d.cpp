@@ -4,7 +4,12 @@
 // layout rules need them, so a replaced host type changes their behaviour consistently.
 #include "geo/geo.hpp"
 
+#include <algorithm>
+#include <cmath>
+#include <optional>
+#include <set>
 #include <string>
+#include <utility>
 
 namespace geo {
 namespace {
@@ -25,9 +30,99 @@ bool differs(py::handle a, py::handle b) {
 }
 
 // math.isclose with the host's shared tolerances, read at each call.
-bool isclose_host(py::handle a, py::handle b) {
-    return pyclass::truthy(global("math").attr(HOST_NAME("isclose"))(a, b, "rel_tol"_a = global("ISCLOSE_RTOL"),
-                                                         "abs_tol"_a = global("ISCLOSE_ATOL")));
+bool isclose_host(py::handle a, py::handle b) { return host::isclose_with_host_tolerances(a, b); }
+
+// ---------------------------------------------------------------------------------------------
+// Host points read as numbers
+//
+// The host documents its geometry's tolerance model: two coordinates are the same when
+// |a - b| <= max(ISCLOSE_RTOL * max(|a|, |b|), ISCLOSE_ATOL) (tolerances from terrak.core, read
+// when the comparison runs), and a point lies on a line when its distance to it is within
+// max(ISCLOSE_ATOL, ISCLOSE_RTOL * its largest coordinate), so a vertex of a line lies on it. Each
+// host call costs far more than that arithmetic, so the loops over many points below compare
+// exact host Points here, while the host's Point and Polyline classes are still the ones this
+// module imported, unchanged, and the tolerances are plain non-negative floats. Anything else is
+// asked of the host.
+
+struct HostGeometry {
+    PyTypeObject* point = nullptr;
+    PyObject* point_eq = nullptr;
+    PyObject* point_coordinates[3] = {nullptr, nullptr, nullptr};  // the properties x, y, z
+    PyTypeObject* polyline = nullptr;
+    PyObject* polyline_points = nullptr;
+    PyObject* polyline_point_on = nullptr;
+};
+
+HostGeometry& host_geometry() {
+    static HostGeometry kept;
+    return kept;
+}
+
+PyObject* class_entry(py::handle cls, const char* name) {
+    return py::object(cls.attr("__dict__")[name]).release().ptr();
+}
+
+void remember_host_geometry(py::module_& m) {
+    HostGeometry& kept = host_geometry();
+    py::object Point = m.attr("Point");
+    py::object Polyline = m.attr("Polyline");
+    kept.point = reinterpret_cast<PyTypeObject*>(Point.release().ptr());
+    kept.point_eq = class_entry(reinterpret_cast<PyObject*>(kept.point), "__eq__");
+    const char* coordinates[3] = {"x", "y", "z"};
+    for (int k = 0; k < 3; ++k) kept.point_coordinates[k] = class_entry(reinterpret_cast<PyObject*>(kept.point), coordinates[k]);
+    kept.polyline = reinterpret_cast<PyTypeObject*>(Polyline.release().ptr());
+    kept.polyline_points = class_entry(reinterpret_cast<PyObject*>(kept.polyline), "points");
+    kept.polyline_point_on = class_entry(reinterpret_cast<PyObject*>(kept.polyline), "point_is_on_polyline");
+}
+
+struct Tolerance {
+    double rtol, atol;
+};
+
+// The tolerances the host's geometry reads, when its classes are as imported; nullopt otherwise.
+std::optional<Tolerance> host_point_tolerance() {
+    const HostGeometry& kept = host_geometry();
+    if (kept.point == nullptr || global("Point").ptr() != reinterpret_cast<PyObject*>(kept.point)) return std::nullopt;
+    PyTypeObject* point = kept.point;
+    if (_PyType_Lookup(point, HOST_NAME("__eq__").ptr()) != kept.point_eq ||
+        _PyType_Lookup(point, HOST_NAME("x").ptr()) != kept.point_coordinates[0] ||
+        _PyType_Lookup(point, HOST_NAME("y").ptr()) != kept.point_coordinates[1] ||
+        _PyType_Lookup(point, HOST_NAME("z").ptr()) != kept.point_coordinates[2])
+        return std::nullopt;
+    py::object core = py::module_::import("terrak.core");
+    py::object rtol = core.attr(HOST_NAME("ISCLOSE_RTOL"));
+    py::object atol = core.attr(HOST_NAME("ISCLOSE_ATOL"));
+    if (!PyFloat_CheckExact(rtol.ptr()) || !PyFloat_CheckExact(atol.ptr())) return std::nullopt;
+    const Tolerance tol{PyFloat_AS_DOUBLE(rtol.ptr()), PyFloat_AS_DOUBLE(atol.ptr())};
+    if (!(tol.rtol >= 0.0 && tol.atol >= 0.0 && std::isfinite(tol.rtol) && std::isfinite(tol.atol))) return std::nullopt;
+    return tol;
+}
+
+struct Coordinates {
+    double x, y, z;
+};
+
+// The coordinates of an exact host Point; false for anything else.
+bool coordinates_of(py::handle point, Coordinates& out) {
+    if (!Py_IS_TYPE(point.ptr(), host_geometry().point)) return false;
+    double* fields[3] = {&out.x, &out.y, &out.z};
+    const py::handle names[3] = {HOST_NAME("x"), HOST_NAME("y"), HOST_NAME("z")};
+    for (int k = 0; k < 3; ++k) {
+        py::object value = py::reinterpret_steal<py::object>(PyObject_GetAttr(point.ptr(), names[k].ptr()));
+        if (!value) throw py::error_already_set();
+        if (!PyFloat_CheckExact(value.ptr())) return false;
+        *fields[k] = PyFloat_AS_DOUBLE(value.ptr());
+    }
+    return true;
+}
+
+bool same_coordinate(double a, double b, const Tolerance& tol) {
+    if (a == b) return true;
+    return std::fabs(a - b) <= std::max(tol.rtol * std::max(std::fabs(a), std::fabs(b)), tol.atol);
+}
+
+bool same_point(const Coordinates& a, const Coordinates& b, const Tolerance& tol) {
+    return same_coordinate(a.x, b.x, tol) && same_coordinate(a.y, b.y, tol) && same_coordinate(a.z, b.z, tol);
 }
 
 py::object envelope(py::handle a, py::handle b, bool lowest) {
@@ -94,11 +189,33 @@ void check_layer_boundary(py::handle top, py::handle bottom, const char* end, co
     }
 }
 
+// The (x, y) of the vertices of an exact host Polyline whose point test is the host's, when the
+// host's tolerances are plain (a vertex then certainly lies on its line); empty otherwise.
+std::set<std::pair<double, double>> vertices_of_host_polyline(py::handle line) {
+    const HostGeometry& kept = host_geometry();
+    if (!Py_IS_TYPE(line.ptr(), kept.polyline) || !host_point_tolerance() ||
+        _PyType_Lookup(kept.polyline, HOST_NAME("points").ptr()) != kept.polyline_points ||
+        _PyType_Lookup(kept.polyline, HOST_NAME("point_is_on_polyline").ptr()) != kept.polyline_point_on)
+        return {};
+    std::set<std::pair<double, double>> vertices;
+    py::object points = line.attr(HOST_NAME("points"));
+    for (py::handle point : points) {
+        Coordinates at{};
+        if (!coordinates_of(point, at)) return {};
+        vertices.emplace(at.x, at.y);
+    }
+    return vertices;
+}
+
 void check_top_not_below_bottom(py::handle top, py::handle bottom) {
     // Where the bottom rises above the top, the upper envelope leaves the top profile.
     py::object upper = envelope(top, bottom, false);
     py::object points = upper.attr(HOST_NAME("points"));
+    // A vertex of the top profile lies on it: the host is asked about the other points only.
+    const std::set<std::pair<double, double>> vertices = vertices_of_host_polyline(top);
     for (py::handle point : points) {
+        Coordinates here{};
+        if (!vertices.empty() && coordinates_of(point, here) && vertices.count({here.x, here.y})) continue;
         if (!pyclass::truthy(top.attr(HOST_NAME("point_is_on_polyline"))(point)))
             throw py::value_error("Top profile lies (partly) below bottom profile of layer");
     }
@@ -115,9 +232,18 @@ py::list stretch_outline(py::handle top, py::handle bottom, py::handle previous,
     auto end_of = [&](py::handle profile) { return current.is_none() ? profile.attr(HOST_NAME("end_point")) : py::reinterpret_borrow<py::object>(current); };
     py::list points = profile_between(top, start_of(top), end_of(top)).attr(HOST_NAME("points"));
     py::list bottom_points = profile_between(bottom, start_of(bottom), end_of(bottom)).attr(HOST_NAME("points"));
+    const std::optional<Tolerance> tol = host_point_tolerance();
+    Coordinates first{}, last{};
+    const bool known = tol && py::len(points) > 0 && coordinates_of(points[0], first) &&
+                       coordinates_of(points[py::len(points) - 1], last);
     for (Py_ssize_t i = py::len(bottom_points) - 1; i >= 0; --i) {
         py::object point = bottom_points[i];
-        if (equals(point, points[0]) || equals(point, points[py::len(points) - 1])) continue;
+        Coordinates here{};
+        if (known && coordinates_of(point, here)) {
+            if (same_point(here, first, *tol) || same_point(here, last, *tol)) continue;
+        } else if (equals(point, points[0]) || equals(point, points[py::len(points) - 1])) {
+            continue;
+        }
         points.append(point);
     }
     return points;
@@ -863,6 +989,7 @@ void define_check_soil_layouts(py::module_& m) {
 }
 
 void register_soil2d(py::module_& m) {
+    remember_host_geometry(m);
     register_piezo_line(m);
     register_soil_layer_2d(m);
     register_soil_layout_2d(m);

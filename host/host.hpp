@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 #include <algorithm>
+#include <cmath>
 
 namespace host {
 
@@ -376,6 +377,52 @@ inline py::object unmunchify(py::handle value) {
         if (py::object converted = munch_fast::try_convert(value, false)) return converted;
     }
     return function(value);
+}
+
+// math.isclose for two doubles, as the C library computes it.
+inline bool isclose_doubles(double a, double b, double rel_tol, double abs_tol) {
+    if (a == b) return true;
+    if (std::isinf(a) || std::isinf(b)) return false;
+    const double diff = std::fabs(b - a);
+    return diff <= std::fabs(rel_tol * b) || diff <= std::fabs(rel_tol * a) || diff <= abs_tol;
+}
+
+// A value math.isclose takes as exactly this double without running Python code: an exact float,
+// or an exact int that converts without rounding.
+inline bool as_exact_double(py::handle value, double& out) {
+    PyObject* v = value.ptr();
+    if (PyFloat_CheckExact(v)) {
+        out = PyFloat_AS_DOUBLE(v);
+        return true;
+    }
+    if (PyLong_CheckExact(v)) {
+        int overflow = 0;
+        const long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
+        if (overflow == 0 && !(n == -1 && PyErr_Occurred()) && n > -(1LL << 53) && n < (1LL << 53)) {
+            out = static_cast<double>(n);
+            return true;
+        }
+        PyErr_Clear();
+    }
+    return false;
+}
+
+// `math.isclose(a, b, rel_tol=ISCLOSE_RTOL, abs_tol=ISCLOSE_ATOL)` with the names as bound now:
+// computed here while `math.isclose` is the standard library's and every value is a plain number,
+// called otherwise.
+inline bool isclose_with_host_tolerances(py::handle a, py::handle b) {
+    static PyObject* const standard_isclose = py::object(py::module_::import("math").attr("isclose")).release().ptr();
+    py::object isclose = global(HOST_NAME("math").ptr()).attr(HOST_NAME("isclose"));
+    py::object rel_tol = global(HOST_NAME("ISCLOSE_RTOL").ptr());
+    py::object abs_tol = global(HOST_NAME("ISCLOSE_ATOL").ptr());
+    double x, y, r, t;
+    if (isclose.ptr() == standard_isclose && as_exact_double(a, x) && as_exact_double(b, y) &&
+        as_exact_double(rel_tol, r) && as_exact_double(abs_tol, t) && r >= 0.0 && t >= 0.0)
+        return isclose_doubles(x, y, r, t);
+    py::object result = isclose(a, b, py::arg("rel_tol") = rel_tol, py::arg("abs_tol") = abs_tol);
+    const int truth = PyObject_IsTrue(result.ptr());
+    if (truth < 0) throw py::error_already_set();
+    return truth != 0;
 }
 
 // Raises an exception whose type is a host name (a class living in Python), with the exact text.
