@@ -10,6 +10,7 @@
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace geo {
 namespace {
@@ -102,12 +103,13 @@ struct Coordinates {
     double x, y, z;
 };
 
-// The coordinates of an exact host Point; false for anything else.
-bool coordinates_of(py::handle point, Coordinates& out) {
+// The coordinates of an exact host Point (x and y only when `with_z` is false); false for
+// anything else.
+bool coordinates_of(py::handle point, Coordinates& out, bool with_z = true) {
     if (!Py_IS_TYPE(point.ptr(), host_geometry().point)) return false;
     double* fields[3] = {&out.x, &out.y, &out.z};
     const py::handle names[3] = {HOST_NAME("x"), HOST_NAME("y"), HOST_NAME("z")};
-    for (int k = 0; k < 3; ++k) {
+    for (int k = 0; k < (with_z ? 3 : 2); ++k) {
         py::object value = py::reinterpret_steal<py::object>(PyObject_GetAttr(point.ptr(), names[k].ptr()));
         if (!value) throw py::error_already_set();
         if (!PyFloat_CheckExact(value.ptr())) return false;
@@ -201,7 +203,7 @@ std::set<std::pair<double, double>> vertices_of_host_polyline(py::handle line) {
     py::object points = line.attr(HOST_NAME("points"));
     for (py::handle point : points) {
         Coordinates at{};
-        if (!coordinates_of(point, at)) return {};
+        if (!coordinates_of(point, at, false)) return {};
         vertices.emplace(at.x, at.y);
     }
     return vertices;
@@ -215,7 +217,7 @@ void check_top_not_below_bottom(py::handle top, py::handle bottom) {
     const std::set<std::pair<double, double>> vertices = vertices_of_host_polyline(top);
     for (py::handle point : points) {
         Coordinates here{};
-        if (!vertices.empty() && coordinates_of(point, here) && vertices.count({here.x, here.y})) continue;
+        if (!vertices.empty() && coordinates_of(point, here, false) && vertices.count({here.x, here.y})) continue;
         if (!pyclass::truthy(top.attr(HOST_NAME("point_is_on_polyline"))(point)))
             throw py::value_error("Top profile lies (partly) below bottom profile of layer");
     }
@@ -472,14 +474,43 @@ py::object layout_from_positional(py::object cls, py::object layouts, py::object
     py::object Polyline = global("Polyline");
     py::list reference = layouts[py::int_(0)].attr(HOST_NAME("layers"));
     const std::size_t count = py::len(reference);
+    // The points only carry coordinates into the host's Polyline, which copies them; while Point
+    // and Polyline are the host's own, a layer's bottom point equal to the top point of the layer
+    // below (a continuous layout) is the same value and is not made twice.
+    const bool share_points = Point.ptr() == reinterpret_cast<PyObject*>(host_geometry().point) &&
+                              Polyline.ptr() == reinterpret_cast<PyObject*>(host_geometry().polyline);
+    struct Made {
+        double x = 0.0, y = 0.0;
+        py::object point;
+    };
+    std::vector<Made> previous_tops, tops;
+    auto make_point = [&](py::handle x, py::handle y, std::size_t position) -> py::object {
+        if (share_points && PyFloat_CheckExact(x.ptr()) && PyFloat_CheckExact(y.ptr()) && position < previous_tops.size()) {
+            const Made& made = previous_tops[position];
+            if (made.point && made.x == PyFloat_AS_DOUBLE(x.ptr()) && made.y == PyFloat_AS_DOUBLE(y.ptr()))
+                return made.point;
+        }
+        return Point(x, y);
+    };
     py::list layers;
     for (std::size_t i = 0; i < count; ++i) {
         py::list top_points, bottom_points;
+        tops.clear();
+        std::size_t position = 0;
         for (py::handle layout : layouts) {
             py::object layer = layout.attr(HOST_NAME("layers"))[py::int_(i)];
-            top_points.append(Point(layout.attr(HOST_NAME("x")), layer.attr(HOST_NAME("top_of_layer"))));
-            bottom_points.append(Point(layout.attr(HOST_NAME("x")), layer.attr(HOST_NAME("bottom_of_layer"))));
+            py::object x = layout.attr(HOST_NAME("x"));
+            py::object top_level = layer.attr(HOST_NAME("top_of_layer"));
+            py::object top_point = Point(x, top_level);
+            top_points.append(top_point);
+            Made made;
+            if (PyFloat_CheckExact(x.ptr()) && PyFloat_CheckExact(top_level.ptr()))
+                made = Made{PyFloat_AS_DOUBLE(x.ptr()), PyFloat_AS_DOUBLE(top_level.ptr()), top_point};
+            tops.push_back(std::move(made));
+            bottom_points.append(make_point(layout.attr(HOST_NAME("x")), layer.attr(HOST_NAME("bottom_of_layer")), position));
+            ++position;
         }
+        std::swap(previous_tops, tops);
         // Interior boundaries are cut off at the ground: above it, the ground takes over.
         py::object top = i + 1 == count ? top_profile : envelope(Polyline(top_points), top_profile, true);
         py::object bottom = envelope(Polyline(bottom_points), top_profile, true);
