@@ -118,6 +118,16 @@ bool coordinates_of(py::handle point, Coordinates& out, bool with_z = true) {
     return true;
 }
 
+// The x of an exact host Point; false for anything else.
+bool x_of(py::handle point, double& x) {
+    if (!Py_IS_TYPE(point.ptr(), host_geometry().point)) return false;
+    py::object value = py::reinterpret_steal<py::object>(PyObject_GetAttr(point.ptr(), HOST_NAME("x").ptr()));
+    if (!value) throw py::error_already_set();
+    if (!PyFloat_CheckExact(value.ptr())) return false;
+    x = PyFloat_AS_DOUBLE(value.ptr());
+    return true;
+}
+
 bool same_coordinate(double a, double b, const Tolerance& tol) {
     if (a == b) return true;
     return std::fabs(a - b) <= std::max(tol.rtol * std::max(std::fabs(a), std::fabs(b)), tol.atol);
@@ -241,6 +251,16 @@ py::list stretch_outline(py::handle top, py::handle bottom, py::handle previous,
     for (Py_ssize_t i = py::len(bottom_points) - 1; i >= 0; --i) {
         py::object point = bottom_points[i];
         Coordinates here{};
+        double x = 0.0;
+        if (known && x_of(point, x)) {
+            // Most points lie away from both ends: their x alone tells, and y and z are read only
+            // for a point whose x matches an end's.
+            const bool near = same_coordinate(x, first.x, *tol) || same_coordinate(x, last.x, *tol);
+            if (!near) {
+                points.append(point);
+                continue;
+            }
+        }
         if (known && coordinates_of(point, here)) {
             if (same_point(here, first, *tol) || same_point(here, last, *tol)) continue;
         } else if (equals(point, points[0]) || equals(point, points[py::len(points) - 1])) {
