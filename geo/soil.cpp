@@ -749,22 +749,12 @@ py::object filter_layers_on_thickness(py::object self, py::object min_layer_thic
 // ---------------------------------------------------------------------------------------------
 // Level repair
 
-// math.isclose for two floats, as the C library computes it; only used while the module's `math`
-// is the real one, so a replaced `math` still decides.
-bool isclose(double a, double b, double rel_tol, double abs_tol) {
-    if (a == b) return true;
-    if (std::isinf(a) || std::isinf(b)) return false;
-    const double diff = std::fabs(b - a);
-    return diff <= std::fabs(rel_tol * b) || diff <= std::fabs(rel_tol * a) || diff <= abs_tol;
-}
-
 void update_bottom_depth(py::object self) {
     py::object layers = self.attr(HOST_NAME("layers"));
     py::object python_isclose = global("math").attr(HOST_NAME("isclose"));
     py::object rel_tol = global("ISCLOSE_RTOL");
     py::object abs_tol = global("ISCLOSE_ATOL");
-    static PyObject* builtin_isclose = py::object(py::module_::import("math").attr(HOST_NAME("isclose"))).release().ptr();
-    const bool fast = python_isclose.ptr() == builtin_isclose && PyFloat_CheckExact(rel_tol.ptr()) &&
+    const bool fast = python_isclose.ptr() == host::detail::standard_isclose && PyFloat_CheckExact(rel_tol.ptr()) &&
                       PyFloat_CheckExact(abs_tol.ptr()) && PyFloat_AS_DOUBLE(rel_tol.ptr()) >= 0.0 &&
                       PyFloat_AS_DOUBLE(abs_tol.ptr()) >= 0.0;
     const Py_ssize_t pairs = length(layers) - 1;
@@ -775,7 +765,7 @@ void update_bottom_depth(py::object self) {
         py::object top = lower.attr(HOST_NAME("top_of_layer"));
         bool close;
         if (fast && PyFloat_CheckExact(bottom.ptr()) && PyFloat_CheckExact(top.ptr()))
-            close = isclose(PyFloat_AS_DOUBLE(bottom.ptr()), PyFloat_AS_DOUBLE(top.ptr()),
+            close = host::isclose_doubles(PyFloat_AS_DOUBLE(bottom.ptr()), PyFloat_AS_DOUBLE(top.ptr()),
                             PyFloat_AS_DOUBLE(rel_tol.ptr()), PyFloat_AS_DOUBLE(abs_tol.ptr()));
         else
             close = truth(python_isclose(bottom, top, "rel_tol"_a = rel_tol, "abs_tol"_a = abs_tol));

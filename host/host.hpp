@@ -26,9 +26,16 @@ namespace detail {
 inline PyObject* module_namespace = nullptr;
 }  // namespace detail
 
+namespace detail {
+// The standard library's math.isclose, for the identity test of the fast path below; taken when
+// the module is initialised, as a lazy static could wait for another thread inside an import.
+inline PyObject* standard_isclose = nullptr;
+}  // namespace detail
+
 // Called once by the module body, before anything that looks names up.
 inline void bind_namespace(py::module_& module) {
     detail::module_namespace = py::object(module.attr("__dict__")).release().ptr();
+    detail::standard_isclose = py::object(py::module_::import("math").attr("isclose")).release().ptr();
 }
 
 // An interned str made once and kept for the life of the process: attribute and name lookups
@@ -411,12 +418,11 @@ inline bool as_exact_double(py::handle value, double& out) {
 // computed here while `math.isclose` is the standard library's and every value is a plain number,
 // called otherwise.
 inline bool isclose_with_host_tolerances(py::handle a, py::handle b) {
-    static PyObject* const standard_isclose = py::object(py::module_::import("math").attr("isclose")).release().ptr();
     py::object isclose = global(HOST_NAME("math").ptr()).attr(HOST_NAME("isclose"));
     py::object rel_tol = global(HOST_NAME("ISCLOSE_RTOL").ptr());
     py::object abs_tol = global(HOST_NAME("ISCLOSE_ATOL").ptr());
     double x, y, r, t;
-    if (isclose.ptr() == standard_isclose && as_exact_double(a, x) && as_exact_double(b, y) &&
+    if (isclose.ptr() == detail::standard_isclose && as_exact_double(a, x) && as_exact_double(b, y) &&
         as_exact_double(rel_tol, r) && as_exact_double(abs_tol, t) && r >= 0.0 && t >= 0.0)
         return isclose_doubles(x, y, r, t);
     py::object result = isclose(a, b, py::arg("rel_tol") = rel_tol, py::arg("abs_tol") = abs_tol);
