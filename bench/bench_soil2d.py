@@ -16,7 +16,7 @@ import math
 from terrak.core import Color
 from timing import best_cpu_time as best
 from terrak.geo import PositionalSoilLayout, Soil, SoilLayer, SoilLayout2D
-from terrak.geometry import Point, Polyline
+from terrak.geometry import Point, Polygon, Polyline
 
 
 def positional_layouts(layers, positions):
@@ -44,14 +44,56 @@ def plain_python_boundaries(layouts):
     return boundaries
 
 
+def layer_check_calls(top, bottom):
+    """The host calls SoilLayer2D's checks make at the least: both ends of both profiles, the upper
+    envelope, and the points of it and of the top profile (every point of the envelope must lie on
+    the top; a vertex of the top does, the others are asked)."""
+    for profile in (top, bottom):
+        profile.start_point.x, profile.end_point.x
+    upper = Polyline.get_lowest_or_highest_profile_x(top, bottom, lowest=False)
+    vertices = {(p.x, p.y) for p in top.points}
+    for point in upper.points:
+        if (point.x, point.y) not in vertices:
+            top.point_is_on_polyline(point)
+
+
+def host_calls_of_build(layouts, ground, built):
+    """Replays the geometry calls from_positional_soil_layouts cannot do without: one Point per
+    distinct boundary point, a Polyline and an envelope with the ground per boundary, and the
+    layer checks. The kernel and the host's per-point objects; no layout logic."""
+    count = len(layouts[0].layers)
+    tops = [Polyline([Point(p.x, p.layers[i].top_of_layer) for p in layouts]) for i in range(count)]
+    bottom = Polyline([Point(p.x, p.layers[0].bottom_of_layer) for p in layouts])
+    for profile in tops[:-1] + [bottom]:
+        Polyline.get_lowest_or_highest_profile_x(profile, ground, lowest=True)
+    for layer in built.layers:
+        layer_check_calls(layer.top_profile, layer.bottom_profile)
+        layer.bottom_profile.is_equal_to(layer.top_profile)
+
+
+def host_calls_of_polygons(built):
+    """The geometry calls polygons() makes: the profiles' meeting points, each stretch's part of both
+    profiles with its points, and the Polygon."""
+    for layer in built.layers:
+        top, bottom = layer.top_profile, layer.bottom_profile
+        bottom.intersections_with_polyline(top)
+        start, end = top.start_point, top.end_point
+        points = top.get_polyline_between(start, end, inclusive=True).points
+        rest = bottom.get_polyline_between(bottom.start_point, bottom.end_point, inclusive=True).points
+        [(p.x) for p in rest]
+        Polygon(points + rest[::-1][1:-1])
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--layers", type=int, default=30)
     parser.add_argument("--positions", type=int, nargs="+", default=[100, 200, 400])
     parser.add_argument("--repeat", type=int, default=3)
     args = parser.parse_args()
-    print(f"{args.layers} layers; CPU ms, best of {args.repeat}")
-    print(f"{'positions':>9} {'build':>9} {'growth':>7} {'polygons':>9} {'growth':>7} {'python loop':>12} {'build/loop':>10}")
+    print(f"{args.layers} layers; CPU ms, best of {args.repeat}; 'host' is the time of the geometry calls each "
+          "operation must make (kernel and host objects), replayed from Python")
+    print(f"{'positions':>9} {'build':>9} {'growth':>7} {'host':>7} {'share':>6} {'polygons':>9} {'growth':>7} "
+          f"{'host':>7} {'share':>6} {'python loop':>12} {'build/loop':>10}")
     previous = None
     for positions in args.positions:
         layouts = positional_layouts(args.layers, positions)
@@ -60,8 +102,11 @@ def main():
         build = best(lambda: SoilLayout2D.from_positional_soil_layouts(layouts, ground), args.repeat) * 1000
         cut = best(lambda: [layer.polygons() for layer in built.layers], args.repeat) * 1000
         loop = best(lambda: plain_python_boundaries(layouts), args.repeat) * 1000
+        host_build = best(lambda: host_calls_of_build(layouts, ground, built), args.repeat) * 1000
+        host_cut = best(lambda: host_calls_of_polygons(built), args.repeat) * 1000
         growth = ("", "") if previous is None else (f"{build / previous[0]:.2f}", f"{cut / previous[1]:.2f}")
-        print(f"{positions:>9} {build:>9.1f} {growth[0]:>7} {cut:>9.1f} {growth[1]:>7} {loop:>12.2f} {build / loop:>10.1f}")
+        print(f"{positions:>9} {build:>9.1f} {growth[0]:>7} {host_build:>7.1f} {host_build / build:>6.0%} {cut:>9.1f} "
+              f"{growth[1]:>7} {host_cut:>7.1f} {host_cut / cut:>6.0%} {loop:>12.2f} {build / loop:>10.1f}")
         previous = (build, cut)
 
 

@@ -21,6 +21,7 @@ from terrak.core import Color
 from timing import best_cpu_time as best
 from terrak.geo import PositionalSoilLayout, Soil, SoilLayer, SoilLayout2D
 from terrak.geometry import Point, Polyline
+from bench_soil2d import layer_check_calls
 
 try:
     import shapely
@@ -56,6 +57,24 @@ def peer_split(layout, cut):
     return pieces
 
 
+def host_calls_of_split(layout, cut, pieces):
+    """An estimate of the geometry calls a split must make: per layer four pairs of envelopes with
+    the (extended) cut and the layout's outline and two is_equal_to, then the checks of every layer
+    of the pieces (see bench_soil2d.layer_check_calls) and of the pieces' layouts."""
+    envelope = Polyline.get_lowest_or_highest_profile_x
+    top, bottom = layout.top_profile, layout.bottom_profile
+    for layer in layout.layers:
+        for profile in (layer.bottom_profile, layer.top_profile):
+            envelope(envelope(profile, cut, lowest=False), top, lowest=True)
+            envelope(envelope(profile, cut, lowest=True), bottom, lowest=False)
+        layer.bottom_profile.is_equal_to(layer.top_profile)
+        layer.bottom_profile.is_equal_to(layer.top_profile)
+    for piece in pieces:
+        for layer in piece.layers:
+            layer_check_calls(layer.top_profile, layer.bottom_profile)
+            layer.bottom_profile.is_equal_to(layer.top_profile)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--layers", type=int, default=30)
@@ -64,7 +83,9 @@ def main():
     args = parser.parse_args()
 
     print(f"{args.layers} layers; times in ms (CPU), best of {args.repeat}")
-    header = f"{'positions':>10}{'falling':>10}{'horizontal':>12}{'combine':>10}{'growth':>8}"
+    print("'host' estimates the geometry calls the falling split must make (kernel and host objects), "
+          "replayed from Python")
+    header = f"{'positions':>10}{'falling':>10}{'host':>8}{'share':>7}{'horizontal':>12}{'combine':>10}{'growth':>8}"
     if shapely is not None:
         header += f"{'shapely':>10}"
     print(header)
@@ -81,7 +102,9 @@ def main():
         t_combine = best(lambda: SoilLayout2D.combine_soil_layouts_2d(*pieces), args.repeat)
         total = t_falling + t_across + t_combine
         growth = f"{total / previous:>8.2f}" if previous else f"{'':>8}"
-        line = f"{n:>10}{t_falling * 1e3:>10.1f}{t_across * 1e3:>12.1f}{t_combine * 1e3:>10.1f}{growth}"
+        t_host = best(lambda: host_calls_of_split(layout, falling, pieces), args.repeat)
+        line = (f"{n:>10}{t_falling * 1e3:>10.1f}{t_host * 1e3:>8.1f}{t_host / t_falling:>7.0%}"
+                f"{t_across * 1e3:>12.1f}{t_combine * 1e3:>10.1f}{growth}")
         if shapely is not None:
             cut = LineString([(-1.0, 10.0), (right + 1.0, -80.0)])
             line += f"{best(lambda: peer_split(layout, cut), args.repeat) * 1e3:>10.1f}"

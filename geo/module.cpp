@@ -37,6 +37,7 @@ void import_third_party(py::module_& m) {
         host::import_module(m, "matplotlib.pyplot", "plt");
         host::import_from(m, "matplotlib.patches", "Rectangle");
         for (const char* name : {"Munch", "munchify", "unmunchify"}) host::import_from(m, "munch", name);
+        host::munch_fast::remember(host::global("munchify"), host::global("unmunchify"), host::global("Munch"));
     } catch (py::error_already_set&) {
         // Leave the context as the with-statement would (catch_warnings never swallows an error),
         // then let the import error through unchanged.

@@ -4,7 +4,13 @@
 // layout rules need them, so a replaced host type changes their behaviour consistently.
 #include "geo/geo.hpp"
 
+#include <algorithm>
+#include <cmath>
+#include <optional>
+#include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace geo {
 namespace {
@@ -25,39 +31,140 @@ bool differs(py::handle a, py::handle b) {
 }
 
 // math.isclose with the host's shared tolerances, read at each call.
-bool isclose_host(py::handle a, py::handle b) {
-    return pyclass::truthy(global("math").attr("isclose")(a, b, "rel_tol"_a = global("ISCLOSE_RTOL"),
-                                                         "abs_tol"_a = global("ISCLOSE_ATOL")));
+bool isclose_host(py::handle a, py::handle b) { return host::isclose_with_host_tolerances(a, b); }
+
+// ---------------------------------------------------------------------------------------------
+// Host points read as numbers
+//
+// The host documents its geometry's tolerance model: two coordinates are the same when
+// |a - b| <= max(ISCLOSE_RTOL * max(|a|, |b|), ISCLOSE_ATOL) (tolerances from terrak.core, read
+// when the comparison runs), and a point lies on a line when its distance to it is within
+// max(ISCLOSE_ATOL, ISCLOSE_RTOL * its largest coordinate), so a vertex of a line lies on it. Each
+// host call costs far more than that arithmetic, so the loops over many points below compare
+// exact host Points here, while the host's Point and Polyline classes are still the ones this
+// module imported, unchanged, and the tolerances are plain non-negative floats. Anything else is
+// asked of the host.
+
+struct HostGeometry {
+    PyTypeObject* point = nullptr;
+    PyObject* point_eq = nullptr;
+    PyObject* point_coordinates[3] = {nullptr, nullptr, nullptr};  // the properties x, y, z
+    PyTypeObject* polyline = nullptr;
+    PyObject* polyline_points = nullptr;
+    PyObject* polyline_point_on = nullptr;
+};
+
+HostGeometry& host_geometry() {
+    static HostGeometry kept;
+    return kept;
+}
+
+PyObject* class_entry(py::handle cls, const char* name) {
+    return py::object(cls.attr("__dict__")[name]).release().ptr();
+}
+
+void remember_host_geometry(py::module_& m) {
+    HostGeometry& kept = host_geometry();
+    py::object Point = m.attr("Point");
+    py::object Polyline = m.attr("Polyline");
+    kept.point = reinterpret_cast<PyTypeObject*>(Point.release().ptr());
+    kept.point_eq = class_entry(reinterpret_cast<PyObject*>(kept.point), "__eq__");
+    const char* coordinates[3] = {"x", "y", "z"};
+    for (int k = 0; k < 3; ++k) kept.point_coordinates[k] = class_entry(reinterpret_cast<PyObject*>(kept.point), coordinates[k]);
+    kept.polyline = reinterpret_cast<PyTypeObject*>(Polyline.release().ptr());
+    kept.polyline_points = class_entry(reinterpret_cast<PyObject*>(kept.polyline), "points");
+    kept.polyline_point_on = class_entry(reinterpret_cast<PyObject*>(kept.polyline), "point_is_on_polyline");
+}
+
+struct Tolerance {
+    double rtol, atol;
+};
+
+// The tolerances the host's geometry reads, when its classes are as imported; nullopt otherwise.
+std::optional<Tolerance> host_point_tolerance() {
+    const HostGeometry& kept = host_geometry();
+    if (kept.point == nullptr || global("Point").ptr() != reinterpret_cast<PyObject*>(kept.point)) return std::nullopt;
+    PyTypeObject* point = kept.point;
+    if (_PyType_Lookup(point, HOST_NAME("__eq__").ptr()) != kept.point_eq ||
+        _PyType_Lookup(point, HOST_NAME("x").ptr()) != kept.point_coordinates[0] ||
+        _PyType_Lookup(point, HOST_NAME("y").ptr()) != kept.point_coordinates[1] ||
+        _PyType_Lookup(point, HOST_NAME("z").ptr()) != kept.point_coordinates[2])
+        return std::nullopt;
+    py::object core = py::module_::import("terrak.core");
+    py::object rtol = core.attr(HOST_NAME("ISCLOSE_RTOL"));
+    py::object atol = core.attr(HOST_NAME("ISCLOSE_ATOL"));
+    if (!PyFloat_CheckExact(rtol.ptr()) || !PyFloat_CheckExact(atol.ptr())) return std::nullopt;
+    const Tolerance tol{PyFloat_AS_DOUBLE(rtol.ptr()), PyFloat_AS_DOUBLE(atol.ptr())};
+    if (!(tol.rtol >= 0.0 && tol.atol >= 0.0 && std::isfinite(tol.rtol) && std::isfinite(tol.atol))) return std::nullopt;
+    return tol;
+}
+
+struct Coordinates {
+    double x, y, z;
+};
+
+// The coordinates of an exact host Point (x and y only when `with_z` is false); false for
+// anything else.
+bool coordinates_of(py::handle point, Coordinates& out, bool with_z = true) {
+    if (!Py_IS_TYPE(point.ptr(), host_geometry().point)) return false;
+    double* fields[3] = {&out.x, &out.y, &out.z};
+    const py::handle names[3] = {HOST_NAME("x"), HOST_NAME("y"), HOST_NAME("z")};
+    for (int k = 0; k < (with_z ? 3 : 2); ++k) {
+        py::object value = py::reinterpret_steal<py::object>(PyObject_GetAttr(point.ptr(), names[k].ptr()));
+        if (!value) throw py::error_already_set();
+        if (!PyFloat_CheckExact(value.ptr())) return false;
+        *fields[k] = PyFloat_AS_DOUBLE(value.ptr());
+    }
+    return true;
+}
+
+// The x of an exact host Point; false for anything else.
+bool x_of(py::handle point, double& x) {
+    if (!Py_IS_TYPE(point.ptr(), host_geometry().point)) return false;
+    py::object value = py::reinterpret_steal<py::object>(PyObject_GetAttr(point.ptr(), HOST_NAME("x").ptr()));
+    if (!value) throw py::error_already_set();
+    if (!PyFloat_CheckExact(value.ptr())) return false;
+    x = PyFloat_AS_DOUBLE(value.ptr());
+    return true;
+}
+
+bool same_coordinate(double a, double b, const Tolerance& tol) {
+    if (a == b) return true;
+    return std::fabs(a - b) <= std::max(tol.rtol * std::max(std::fabs(a), std::fabs(b)), tol.atol);
+}
+
+bool same_point(const Coordinates& a, const Coordinates& b, const Tolerance& tol) {
+    return same_coordinate(a.x, b.x, tol) && same_coordinate(a.y, b.y, tol) && same_coordinate(a.z, b.z, tol);
 }
 
 py::object envelope(py::handle a, py::handle b, bool lowest) {
-    return global("Polyline").attr("get_lowest_or_highest_profile_x")(a, b, "lowest"_a = lowest);
+    return global("Polyline").attr(HOST_NAME("get_lowest_or_highest_profile_x"))(a, b, "lowest"_a = lowest);
 }
 
 // ---------------------------------------------------------------------------------------------
 // PiezoLine
 
 void register_piezo_line(py::module_& m) {
-    py::object cls = m.attr("PiezoLine");
+    py::object cls = m.attr(HOST_NAME("PiezoLine"));
     pyclass::set_doc(cls,
         "A piezometric line: essentially a polyline with a flag added to mark the phreatic polyline.\n\n"
         "Args:\n    points: the points of the line, left to right.\n"
         "    phreatic: True for the phreatic (free water) line.");
 
     pyclass::init(cls, [](py::object self, py::object points, py::object phreatic) {
-        self.attr("phreatic") = phreatic;  // before the base initialiser, as subclasses may rely on
-        global("Polyline").attr("__init__")(self, points);
+        self.attr(HOST_NAME("phreatic")) = phreatic;  // before the base initialiser, as subclasses may rely on
+        global("Polyline").attr(HOST_NAME("__init__"))(self, points);
     }, "points"_a, "phreatic"_a = false);
 
     pyclass::method(cls, "serialize", [](py::object self) {
         py::dict result;
-        result["points"] = global("Polyline").attr("serialize")(self);  // the base form, never an override
-        result["phreatic"] = self.attr("phreatic");
+        result[HOST_NAME("points")] = global("Polyline").attr(HOST_NAME("serialize"))(self);  // the base form, never an override
+        result[HOST_NAME("phreatic")] = self.attr(HOST_NAME("phreatic"));
         return result;
     }, py::doc("The line as a dictionary: {'points': <serialised polyline>, 'phreatic': bool}."));
 
     pyclass::classmethod(cls, "from_dict", [](py::object cls, py::object d) {
-        py::object points = global("Polyline").attr("_deserialize")(d["points"]).attr("points");
+        py::object points = global("Polyline").attr(HOST_NAME("_deserialize"))(d["points"]).attr(HOST_NAME("points"));
         return cls(points, d["phreatic"]);
     }, "cls"_a, "piezo_line_dict"_a, py::doc("Rebuilds a line from the dictionary made by serialize()."));
 
@@ -66,12 +173,12 @@ void register_piezo_line(py::module_& m) {
         std::size_t index = 0;
         for (py::handle line : lines) {
             if (index == 0) {
-                points.append(line.attr("start_point"));
-            } else if (!equals(points[py::len(points) - 1], line.attr("start_point"))) {
+                points.append(line.attr(HOST_NAME("start_point")));
+            } else if (!equals(points[py::len(points) - 1], line.attr(HOST_NAME("start_point")))) {
                 throw py::value_error("Start point of line " + std::to_string(index) +
                                       " does not coincide with end point of previous line.");
             }
-            points.append(line.attr("end_point"));
+            points.append(line.attr(HOST_NAME("end_point")));
             ++index;
         }
         return cls(points, phreatic);
@@ -84,49 +191,90 @@ void register_piezo_line(py::module_& m) {
 // SoilLayer2D
 
 void check_layer_boundary(py::handle top, py::handle bottom, const char* end, const char* which) {
-    py::object top_x = top.attr(end).attr("x");
-    py::object bottom_x = bottom.attr(end).attr("x");
+    py::object top_x = top.attr(end).attr(HOST_NAME("x"));
+    py::object bottom_x = bottom.attr(end).attr(HOST_NAME("x"));
     // The standard library's tolerances on purpose: the boundaries of one layer must be the same x.
-    if (!pyclass::truthy(global("math").attr("isclose")(top_x, bottom_x))) {
+    if (!pyclass::truthy(global("math").attr(HOST_NAME("isclose"))(top_x, bottom_x))) {
         throw py::value_error(std::string("Top and bottom of soil layer 2D do not have identical ") + which +
                               " points. top_profile." + end + ".x: " + text(top_x) + ", bottom_profile." + end +
                               ".x: " + text(bottom_x));
     }
 }
 
+// The (x, y) of the vertices of an exact host Polyline whose point test is the host's, when the
+// host's tolerances are plain (a vertex then certainly lies on its line); empty otherwise.
+std::set<std::pair<double, double>> vertices_of_host_polyline(py::handle line) {
+    const HostGeometry& kept = host_geometry();
+    if (!Py_IS_TYPE(line.ptr(), kept.polyline) || !host_point_tolerance() ||
+        _PyType_Lookup(kept.polyline, HOST_NAME("points").ptr()) != kept.polyline_points ||
+        _PyType_Lookup(kept.polyline, HOST_NAME("point_is_on_polyline").ptr()) != kept.polyline_point_on)
+        return {};
+    std::set<std::pair<double, double>> vertices;
+    py::object points = line.attr(HOST_NAME("points"));
+    for (py::handle point : points) {
+        Coordinates at{};
+        if (!coordinates_of(point, at, false)) return {};
+        vertices.emplace(at.x, at.y);
+    }
+    return vertices;
+}
+
 void check_top_not_below_bottom(py::handle top, py::handle bottom) {
     // Where the bottom rises above the top, the upper envelope leaves the top profile.
     py::object upper = envelope(top, bottom, false);
-    py::object points = upper.attr("points");
+    py::object points = upper.attr(HOST_NAME("points"));
+    // A vertex of the top profile lies on it: the host is asked about the other points only.
+    const std::set<std::pair<double, double>> vertices = vertices_of_host_polyline(top);
     for (py::handle point : points) {
-        if (!pyclass::truthy(top.attr("point_is_on_polyline")(point)))
+        Coordinates here{};
+        if (!vertices.empty() && coordinates_of(point, here, false) && vertices.count({here.x, here.y})) continue;
+        if (!pyclass::truthy(top.attr(HOST_NAME("point_is_on_polyline"))(point)))
             throw py::value_error("Top profile lies (partly) below bottom profile of layer");
     }
 }
 
 py::object profile_between(py::handle profile, py::handle start, py::handle end) {
-    return profile.attr("get_polyline_between")(start, end, "inclusive"_a = true);
+    return profile.attr(HOST_NAME("get_polyline_between"))(start, end, "inclusive"_a = true);
 }
 
 // The outline of one stretch between two meeting points of the profiles (or the boundaries):
 // along the top left to right, back along the bottom, without repeating shared points.
 py::list stretch_outline(py::handle top, py::handle bottom, py::handle previous, py::handle current) {
-    auto start_of = [&](py::handle profile) { return previous.is_none() ? profile.attr("start_point") : py::reinterpret_borrow<py::object>(previous); };
-    auto end_of = [&](py::handle profile) { return current.is_none() ? profile.attr("end_point") : py::reinterpret_borrow<py::object>(current); };
-    py::list points = profile_between(top, start_of(top), end_of(top)).attr("points");
-    py::list bottom_points = profile_between(bottom, start_of(bottom), end_of(bottom)).attr("points");
+    auto start_of = [&](py::handle profile) { return previous.is_none() ? profile.attr(HOST_NAME("start_point")) : py::reinterpret_borrow<py::object>(previous); };
+    auto end_of = [&](py::handle profile) { return current.is_none() ? profile.attr(HOST_NAME("end_point")) : py::reinterpret_borrow<py::object>(current); };
+    py::list points = profile_between(top, start_of(top), end_of(top)).attr(HOST_NAME("points"));
+    py::list bottom_points = profile_between(bottom, start_of(bottom), end_of(bottom)).attr(HOST_NAME("points"));
+    const std::optional<Tolerance> tol = host_point_tolerance();
+    Coordinates first{}, last{};
+    const bool known = tol && py::len(points) > 0 && coordinates_of(points[0], first) &&
+                       coordinates_of(points[py::len(points) - 1], last);
     for (Py_ssize_t i = py::len(bottom_points) - 1; i >= 0; --i) {
         py::object point = bottom_points[i];
-        if (equals(point, points[0]) || equals(point, points[py::len(points) - 1])) continue;
+        Coordinates here{};
+        double x = 0.0;
+        if (known && x_of(point, x)) {
+            // Most points lie away from both ends: their x alone tells, and y and z are read only
+            // for a point whose x matches an end's.
+            const bool near = same_coordinate(x, first.x, *tol) || same_coordinate(x, last.x, *tol);
+            if (!near) {
+                points.append(point);
+                continue;
+            }
+        }
+        if (known && coordinates_of(point, here)) {
+            if (same_point(here, first, *tol) || same_point(here, last, *tol)) continue;
+        } else if (equals(point, points[0]) || equals(point, points[py::len(points) - 1])) {
+            continue;
+        }
         points.append(point);
     }
     return points;
 }
 
 py::list layer_polygons(py::object self) {
-    py::object top = self.attr("top_profile");
-    py::object bottom = self.attr("bottom_profile");
-    py::list intersections = bottom.attr("intersections_with_polyline")(top);
+    py::object top = self.attr(HOST_NAME("top_profile"));
+    py::object bottom = self.attr(HOST_NAME("bottom_profile"));
+    py::list intersections = bottom.attr(HOST_NAME("intersections_with_polyline"))(top);
     py::list result;
     py::object previous = py::none();
     const Py_ssize_t count = py::len(intersections);
@@ -153,18 +301,18 @@ py::tuple layer_view(py::object self, py::object visualize_border, py::object op
     py::list content;
     py::list labels;
     if (!pyclass::truthy(material))
-        material = Material("soil_material", "color"_a = self.attr("soil").attr("color"), "opacity"_a = opacity);
+        material = Material("soil_material", "color"_a = self.attr(HOST_NAME("soil")).attr(HOST_NAME("color")), "opacity"_a = opacity);
     for (py::handle polygon : layer_polygons(self)) {
-        polygon.attr("material") = material;
+        polygon.attr(HOST_NAME("material")) = material;
         content.append(polygon);
-        labels.append(global("Label")(Point(*polygon.attr("centroid")), self.attr("soil").attr("name")));
+        labels.append(global("Label")(Point(*polygon.attr(HOST_NAME("centroid"))), self.attr(HOST_NAME("soil")).attr(HOST_NAME("name"))));
         if (!pyclass::truthy(visualize_border)) continue;
-        py::list outline = polygon.attr("points");
+        py::list outline = polygon.attr(HOST_NAME("points"));
         outline.append(outline[0]);
         for (Py_ssize_t i = 0; i + 1 < py::len(outline); ++i) {
             py::object a = outline[i];
             py::object b = outline[i + 1];
-            py::object edge = global("Line")(Point(a.attr("x"), a.attr("y"), 1), Point(b.attr("x"), b.attr("y"), 1));
+            py::object edge = global("Line")(Point(a.attr(HOST_NAME("x")), a.attr(HOST_NAME("y")), 1), Point(b.attr(HOST_NAME("x")), b.attr(HOST_NAME("y")), 1));
             content.append(global("CircularExtrusion")(0.05, edge, "material"_a = border_material));
         }
     }
@@ -172,12 +320,12 @@ py::tuple layer_view(py::object self, py::object visualize_border, py::object op
 }
 
 py::object first_hit(py::handle profile, py::handle x, bool last) {
-    py::object hits = profile.attr("intersections_with_x_location")(x);
-    return hits[py::int_(last ? -1 : 0)].attr("y");  // an empty list raises IndexError, as indexing it would
+    py::object hits = profile.attr(HOST_NAME("intersections_with_x_location"))(x);
+    return hits[py::int_(last ? -1 : 0)].attr(HOST_NAME("y"));  // an empty list raises IndexError, as indexing it would
 }
 
 void register_soil_layer_2d(py::module_& m) {
-    py::object cls = m.attr("SoilLayer2D");
+    py::object cls = m.attr(HOST_NAME("SoilLayer2D"));
     pyclass::set_doc(cls,
         "One layer of a two-dimensional soil layout: a soil between a top and a bottom profile.\n\n"
         "Both profiles are monotonic ascending in x and have identical start x and end x, which are the left and "
@@ -194,58 +342,58 @@ void register_soil_layer_2d(py::module_& m) {
         check_layer_boundary(top, bottom, "start_point", "start");
         check_layer_boundary(top, bottom, "end_point", "end");
         check_top_not_below_bottom(top, bottom);
-        py::object munched = global("munchify")(properties.is_none() ? py::dict() : properties);
-        self.attr("soil") = soil;
-        self.attr("top_profile") = top;
-        self.attr("bottom_profile") = bottom;
-        self.attr("piezo_line_top") = piezo_top;
-        self.attr("piezo_line_bottom") = piezo_bottom;
-        self.attr("properties") = munched;
+        py::object munched = host::munchify(properties.is_none() ? py::dict() : properties);
+        self.attr(HOST_NAME("soil")) = soil;
+        self.attr(HOST_NAME("top_profile")) = top;
+        self.attr(HOST_NAME("bottom_profile")) = bottom;
+        self.attr(HOST_NAME("piezo_line_top")) = piezo_top;
+        self.attr(HOST_NAME("piezo_line_bottom")) = piezo_bottom;
+        self.attr(HOST_NAME("properties")) = munched;
     }, "soil"_a, "top_profile"_a, "bottom_profile"_a, "properties"_a = py::none(), "piezo_line_top"_a = py::none(),
        "piezo_line_bottom"_a = py::none());
 
     pyclass::readonly_property(cls, "left_boundary",
-        [](py::object self) -> py::object { return self.attr("bottom_profile").attr("start_point").attr("x"); },
+        [](py::object self) -> py::object { return self.attr(HOST_NAME("bottom_profile")).attr(HOST_NAME("start_point")).attr(HOST_NAME("x")); },
         "x of the left boundary (the start of the bottom profile).");
     pyclass::readonly_property(cls, "right_boundary",
-        [](py::object self) -> py::object { return self.attr("bottom_profile").attr("end_point").attr("x"); },
+        [](py::object self) -> py::object { return self.attr(HOST_NAME("bottom_profile")).attr(HOST_NAME("end_point")).attr(HOST_NAME("x")); },
         "x of the right boundary (the end of the bottom profile).");
 
     pyclass::method(cls, "serialize", [](py::object self) {
         py::dict result;
-        result["soil"] = self.attr("soil").attr("serialize")();
-        result["top_profile"] = self.attr("top_profile").attr("serialize")();
-        result["bottom_profile"] = self.attr("bottom_profile").attr("serialize")();
-        result["properties"] = global("unmunchify")(self.attr("properties"));
+        result[HOST_NAME("soil")] = self.attr(HOST_NAME("soil")).attr(HOST_NAME("serialize"))();
+        result[HOST_NAME("top_profile")] = self.attr(HOST_NAME("top_profile")).attr(HOST_NAME("serialize"))();
+        result[HOST_NAME("bottom_profile")] = self.attr(HOST_NAME("bottom_profile")).attr(HOST_NAME("serialize"))();
+        result[HOST_NAME("properties")] = host::unmunchify(self.attr(HOST_NAME("properties")));
         for (const char* key : {"piezo_line_top", "piezo_line_bottom"}) {
             py::object line = self.attr(key);
-            if (!line.is_none()) result[key] = line.attr("serialize")();
+            if (!line.is_none()) result[key] = line.attr(HOST_NAME("serialize"))();
         }
         return result;
     }, py::doc("The layer as a dictionary with the keys 'soil', 'top_profile', 'bottom_profile', 'properties' and, "
                "when present, 'piezo_line_top' and 'piezo_line_bottom'."));
 
     pyclass::classmethod(cls, "from_dict", [](py::object cls, py::object d) {
-        py::object soil = global("Soil").attr("from_dict")(d["soil"]);
-        py::object top = global("Polyline").attr("_deserialize")(d["top_profile"]);
-        py::object bottom = global("Polyline").attr("_deserialize")(d["bottom_profile"]);
-        py::object properties = d.attr("get")("properties", py::none());
+        py::object soil = global("Soil").attr(HOST_NAME("from_dict"))(d["soil"]);
+        py::object top = global("Polyline").attr(HOST_NAME("_deserialize"))(d["top_profile"]);
+        py::object bottom = global("Polyline").attr(HOST_NAME("_deserialize"))(d["bottom_profile"]);
+        py::object properties = d.attr(HOST_NAME("get"))("properties", py::none());
         py::object lines[2];
         const char* keys[2] = {"piezo_line_top", "piezo_line_bottom"};
         for (int i = 0; i < 2; ++i) {
-            lines[i] = d.contains(keys[i]) ? global("PiezoLine").attr("from_dict")(d[keys[i]]) : py::none();
+            lines[i] = d.contains(keys[i]) ? global("PiezoLine").attr(HOST_NAME("from_dict"))(d[keys[i]]) : py::none();
         }
         return cls(soil, top, bottom, properties, lines[0], lines[1]);
     }, "cls"_a, "soil_layer_dict"_a, py::doc("Rebuilds a layer from the dictionary made by serialize()."));
 
     pyclass::method(cls, "__repr__", [](py::object self) {
-        return "<SoilLayer type='" + text(self.attr("soil").attr("name")) + "'>";
+        return "<SoilLayer type='" + text(self.attr(HOST_NAME("soil")).attr(HOST_NAME("name"))) + "'>";
     });
     pyclass::method(cls, "update_soil_properties", [](py::object self, py::object properties) {
-        self.attr("soil").attr("update_properties")(properties);
+        self.attr(HOST_NAME("soil")).attr(HOST_NAME("update_properties"))(properties);
     }, "properties"_a, py::doc("Updates the properties of the layer's soil (shared by every layer that has it)."));
     pyclass::method(cls, "update_properties", [](py::object self, py::object properties) {
-        self.attr("properties") = global("munchify")(properties);
+        self.attr(HOST_NAME("properties")) = host::munchify(properties);
     }, "properties"_a, py::doc("Replaces the layer's properties."));
     pyclass::method(cls, "polygons", [](py::object self) { return layer_polygons(self); },
         py::doc("One Polygon per stretch of non-zero thickness, left to right."));
@@ -253,13 +401,13 @@ void register_soil_layer_2d(py::module_& m) {
         "material"_a = py::none(),
         py::doc("The layer's view: (Group of its polygons, and edge tubes when visualize_border, list of Labels)."));
     pyclass::method(cls, "height_at_x", [](py::object self, py::object x) -> py::object {
-        return self.attr("top_y_coordinate")(x) - self.attr("bottom_y_coordinate")(x);
+        return self.attr(HOST_NAME("top_y_coordinate"))(x) - self.attr(HOST_NAME("bottom_y_coordinate"))(x);
     }, "x"_a, py::doc("Thickness of the layer at x."));
     pyclass::method(cls, "top_y_coordinate", [](py::object self, py::object x) -> py::object {
-        return first_hit(self.attr("top_profile"), x, false);
+        return first_hit(self.attr(HOST_NAME("top_profile")), x, false);
     }, "x"_a, py::doc("y where the top profile first reaches x."));
     pyclass::method(cls, "bottom_y_coordinate", [](py::object self, py::object x) -> py::object {
-        return first_hit(self.attr("bottom_profile"), x, true);
+        return first_hit(self.attr(HOST_NAME("bottom_profile")), x, true);
     }, "x"_a, py::doc("y where the bottom profile last leaves x."));
 }
 
@@ -270,14 +418,14 @@ void check_layout(py::handle layers, py::handle left, py::handle right) {
     py::object previous_top;
     std::size_t index = 0;
     for (py::handle layer : layers) {
-        if (!isclose_host(layer.attr("left_boundary"), left))
+        if (!isclose_host(layer.attr(HOST_NAME("left_boundary")), left))
             throw py::value_error("Left boundary of SoilLayer2D does not match with the SoilLayout2D");
-        if (!isclose_host(layer.attr("right_boundary"), right))
+        if (!isclose_host(layer.attr(HOST_NAME("right_boundary")), right))
             throw py::value_error("Right boundary of SoilLayer2D does not match with the SoilLayout2D");
-        if (previous_top && !pyclass::truthy(layer.attr("bottom_profile").attr("is_equal_to")(previous_top)))
+        if (previous_top && !pyclass::truthy(layer.attr(HOST_NAME("bottom_profile")).attr(HOST_NAME("is_equal_to"))(previous_top)))
             throw py::value_error("Bottom profile of layer " + std::to_string(index) +
                                   " does not coincide with top profile of previous layer");
-        previous_top = layer.attr("top_profile");
+        previous_top = layer.attr(HOST_NAME("top_profile"));
         ++index;
     }
 }
@@ -285,10 +433,10 @@ void check_layout(py::handle layers, py::handle left, py::handle right) {
 py::object boundary_polyline(py::object self, const char* end) {
     py::list points;
     bool first = true;
-    for (py::handle layer : self.attr("layers")) {
-        if (first) points.append(layer.attr("bottom_profile").attr(end));
+    for (py::handle layer : self.attr(HOST_NAME("layers"))) {
+        if (first) points.append(layer.attr(HOST_NAME("bottom_profile")).attr(end));
         first = false;
-        py::object top = layer.attr("top_profile").attr(end);
+        py::object top = layer.attr(HOST_NAME("top_profile")).attr(end);
         if (!equals(top, points[py::len(points) - 1])) points.append(top);
     }
     return global("Polyline")(points);
@@ -297,11 +445,11 @@ py::object boundary_polyline(py::object self, const char* end) {
 void check_positional_order(py::handle layouts) {
     py::object previous;
     for (py::handle layout : layouts) {
-        if (previous && layout.attr("x") < previous.attr("x"))
+        if (previous && layout.attr(HOST_NAME("x")) < previous.attr(HOST_NAME("x")))
             throw py::value_error("X locations of positional soil layouts are not ascending.");
         py::object previous_layer;
-        for (py::handle layer : layout.attr("layers")) {
-            if (previous_layer && !isclose_host(layer.attr("bottom_of_layer"), previous_layer.attr("top_of_layer")))
+        for (py::handle layer : layout.attr(HOST_NAME("layers"))) {
+            if (previous_layer && !isclose_host(layer.attr(HOST_NAME("bottom_of_layer")), previous_layer.attr(HOST_NAME("top_of_layer"))))
                 throw py::value_error("SoilLayout is not ordered from bottom to top or not continuous");
             previous_layer = py::reinterpret_borrow<py::object>(layer);
         }
@@ -310,22 +458,22 @@ void check_positional_order(py::handle layouts) {
 }
 
 void check_positional_sameness(py::handle layouts) {
-    py::list reference = layouts[py::int_(0)].attr("layers");
+    py::list reference = layouts[py::int_(0)].attr(HOST_NAME("layers"));
     bool first = true;
     for (py::handle layout : layouts) {
         if (first) { first = false; continue; }
-        py::list layers = layout.attr("layers");
+        py::list layers = layout.attr(HOST_NAME("layers"));
         if (py::len(layers) != py::len(reference))
             throw py::value_error("Number of soil layers is not identical in all soil layouts for soil layout at " +
-                                  text(layout.attr("x")));
+                                  text(layout.attr(HOST_NAME("x"))));
         for (std::size_t i = 0; i < py::len(reference); ++i) {
             py::object expected = reference[i];
             py::object layer = layers[i];
-            if (differs(expected.attr("properties"), layer.attr("properties")))
+            if (differs(expected.attr(HOST_NAME("properties")), layer.attr(HOST_NAME("properties"))))
                 throw py::value_error("Soil layer " + std::to_string(i) + " is not identical in all soil layouts");
-            py::object a = expected.attr("soil");
-            py::object b = layer.attr("soil");
-            if (differs(a.attr("name"), b.attr("name")) || differs(a.attr("properties"), b.attr("properties")))
+            py::object a = expected.attr(HOST_NAME("soil"));
+            py::object b = layer.attr(HOST_NAME("soil"));
+            if (differs(a.attr(HOST_NAME("name")), b.attr(HOST_NAME("name"))) || differs(a.attr(HOST_NAME("properties")), b.attr(HOST_NAME("properties"))))
                 throw py::value_error("The soil in layer " + std::to_string(i) + " is not identical in all soil layouts");
         }
     }
@@ -340,32 +488,61 @@ py::object check_soil_layouts(py::object soil_layouts) {
 
 py::object layout_from_positional(py::object cls, py::object layouts, py::object top_profile, py::object piezo_lines) {
     global("_check_soil_layouts")(layouts);
-    if (!pyclass::truthy(top_profile.attr("is_monotonic_ascending_x")(false)))
+    if (!pyclass::truthy(top_profile.attr(HOST_NAME("is_monotonic_ascending_x"))(false)))
         throw py::value_error("X values of top profile points are not ascending");
     py::object Point = global("Point");
     py::object Polyline = global("Polyline");
-    py::list reference = layouts[py::int_(0)].attr("layers");
+    py::list reference = layouts[py::int_(0)].attr(HOST_NAME("layers"));
     const std::size_t count = py::len(reference);
+    // The points only carry coordinates into the host's Polyline, which copies them; while Point
+    // and Polyline are the host's own, a layer's bottom point equal to the top point of the layer
+    // below (a continuous layout) is the same value and is not made twice.
+    const bool share_points = Point.ptr() == reinterpret_cast<PyObject*>(host_geometry().point) &&
+                              Polyline.ptr() == reinterpret_cast<PyObject*>(host_geometry().polyline);
+    struct Made {
+        double x = 0.0, y = 0.0;
+        py::object point;
+    };
+    std::vector<Made> previous_tops, tops;
+    auto make_point = [&](py::handle x, py::handle y, std::size_t position) -> py::object {
+        if (share_points && PyFloat_CheckExact(x.ptr()) && PyFloat_CheckExact(y.ptr()) && position < previous_tops.size()) {
+            const Made& made = previous_tops[position];
+            if (made.point && made.x == PyFloat_AS_DOUBLE(x.ptr()) && made.y == PyFloat_AS_DOUBLE(y.ptr()))
+                return made.point;
+        }
+        return Point(x, y);
+    };
     py::list layers;
     for (std::size_t i = 0; i < count; ++i) {
         py::list top_points, bottom_points;
+        tops.clear();
+        std::size_t position = 0;
         for (py::handle layout : layouts) {
-            py::object layer = layout.attr("layers")[py::int_(i)];
-            top_points.append(Point(layout.attr("x"), layer.attr("top_of_layer")));
-            bottom_points.append(Point(layout.attr("x"), layer.attr("bottom_of_layer")));
+            py::object layer = layout.attr(HOST_NAME("layers"))[py::int_(i)];
+            py::object x = layout.attr(HOST_NAME("x"));
+            py::object top_level = layer.attr(HOST_NAME("top_of_layer"));
+            py::object top_point = Point(x, top_level);
+            top_points.append(top_point);
+            Made made;
+            if (PyFloat_CheckExact(x.ptr()) && PyFloat_CheckExact(top_level.ptr()))
+                made = Made{PyFloat_AS_DOUBLE(x.ptr()), PyFloat_AS_DOUBLE(top_level.ptr()), top_point};
+            tops.push_back(std::move(made));
+            bottom_points.append(make_point(layout.attr(HOST_NAME("x")), layer.attr(HOST_NAME("bottom_of_layer")), position));
+            ++position;
         }
+        std::swap(previous_tops, tops);
         // Interior boundaries are cut off at the ground: above it, the ground takes over.
         py::object top = i + 1 == count ? top_profile : envelope(Polyline(top_points), top_profile, true);
         py::object bottom = envelope(Polyline(bottom_points), top_profile, true);
         py::object reference_layer = reference[i];
-        layers.append(global("SoilLayer2D")(reference_layer.attr("soil"), top, bottom,
-                                            reference_layer.attr("properties")));
+        layers.append(global("SoilLayer2D")(reference_layer.attr(HOST_NAME("soil")), top, bottom,
+                                            reference_layer.attr(HOST_NAME("properties"))));
     }
     return cls(layers, piezo_lines);
 }
 
 void register_soil_layout_2d(py::module_& m) {
-    py::object cls = m.attr("SoilLayout2D");
+    py::object cls = m.attr(HOST_NAME("SoilLayout2D"));
     pyclass::set_doc(cls,
         "A two-dimensional soil layout: SoilLayer2Ds stacked from the bottom layer up, with piezometric lines.\n\n"
         "Every layer stretches from the left boundary to the right boundary; there are no holes (the top profile of "
@@ -377,26 +554,26 @@ void register_soil_layout_2d(py::module_& m) {
     pyclass::init(cls, [](py::object self, py::object layers, py::object piezo_lines) {
         if (py::len(layers) == 0) throw py::value_error("soil layers are empty");
         py::object first = layers[py::int_(0)];
-        py::object left = first.attr("left_boundary");
-        py::object right = first.attr("right_boundary");
+        py::object left = first.attr(HOST_NAME("left_boundary"));
+        py::object right = first.attr(HOST_NAME("right_boundary"));
         check_layout(layers, left, right);
         py::object lines = pyclass::truthy(piezo_lines) ? piezo_lines : py::list();
         for (py::handle line : lines) {
-            if (!isclose_host(line.attr("start_point").attr("x"), left) ||
-                !isclose_host(line.attr("end_point").attr("x"), right))
+            if (!isclose_host(line.attr(HOST_NAME("start_point")).attr(HOST_NAME("x")), left) ||
+                !isclose_host(line.attr(HOST_NAME("end_point")).attr(HOST_NAME("x")), right))
                 throw py::value_error("Not all pl lines span the entire soil layout from left to right boundary.");
         }
-        self.attr("left_boundary") = left;
-        self.attr("right_boundary") = right;
-        self.attr("piezo_lines") = lines;
-        self.attr("layers") = layers;
+        self.attr(HOST_NAME("left_boundary")) = left;
+        self.attr(HOST_NAME("right_boundary")) = right;
+        self.attr(HOST_NAME("piezo_lines")) = lines;
+        self.attr(HOST_NAME("layers")) = layers;
     }, "soil_layers"_a, "piezo_lines"_a = py::none());
 
     pyclass::readonly_property(cls, "top_profile",
-        [](py::object self) -> py::object { return self.attr("layers")[py::int_(-1)].attr("top_profile"); },
+        [](py::object self) -> py::object { return self.attr(HOST_NAME("layers"))[py::int_(-1)].attr(HOST_NAME("top_profile")); },
         "The top profile of the top layer.");
     pyclass::readonly_property(cls, "bottom_profile",
-        [](py::object self) -> py::object { return self.attr("layers")[py::int_(0)].attr("bottom_profile"); },
+        [](py::object self) -> py::object { return self.attr(HOST_NAME("layers"))[py::int_(0)].attr(HOST_NAME("bottom_profile")); },
         "The bottom profile of the bottom layer.");
 
     pyclass::classmethod(cls, "from_positional_soil_layouts", &layout_from_positional, "cls"_a,
@@ -410,11 +587,11 @@ void register_soil_layout_2d(py::module_& m) {
                                                             py::object right, py::object top_profile,
                                                             py::object piezo_lines) {
         py::object Positional = global("PositionalSoilLayout");
-        py::object layers = soil_layout.attr("layers");
+        py::object layers = soil_layout.attr(HOST_NAME("layers"));
         py::list layouts;
         layouts.append(Positional(left, layers));
         layouts.append(Positional(right, layers));
-        return cls.attr("from_positional_soil_layouts")(layouts, top_profile, piezo_lines);
+        return cls.attr(HOST_NAME("from_positional_soil_layouts"))(layouts, top_profile, piezo_lines);
     }, "cls"_a, "soil_layout"_a, "left_boundary"_a, "right_boundary"_a, "top_profile"_a, "piezo_lines"_a = py::none(),
        py::doc("Horizontal layers of one SoilLayout (listed from the bottom up) between two x locations, under a "
                "ground profile."));
@@ -422,25 +599,25 @@ void register_soil_layout_2d(py::module_& m) {
     pyclass::classmethod(cls, "from_dict", [](py::object cls, py::object d) {
         py::list layers;
         py::object SoilLayer2D = global("SoilLayer2D");
-        for (py::handle layer : d["layers"]) layers.append(SoilLayer2D.attr("from_dict")(layer));
+        for (py::handle layer : d["layers"]) layers.append(SoilLayer2D.attr(HOST_NAME("from_dict"))(layer));
         return cls(layers);
     }, "cls"_a, "soil_layout_2d_dict"_a,
        py::doc("Rebuilds a layout from the dictionary made by serialize(); piezometric lines are not stored."));
 
     pyclass::method(cls, "serialize", [](py::object self) {
         py::list layers;
-        for (py::handle layer : self.attr("layers")) layers.append(layer.attr("serialize")());
+        for (py::handle layer : self.attr(HOST_NAME("layers"))) layers.append(layer.attr(HOST_NAME("serialize"))());
         py::dict result;
-        result["layers"] = layers;
+        result[HOST_NAME("layers")] = layers;
         return result;
     }, py::doc("The layout as {'layers': [layer dictionaries, bottom layer first]}."));
 
     pyclass::method(cls, "visualize_geometry", [](py::object self, py::object border, py::object opacity) {
         py::list groups, labels;
-        for (py::handle layer : self.attr("layers")) {
-            py::tuple view = layer.attr("visualize_geometry")(border, opacity);
+        for (py::handle layer : self.attr(HOST_NAME("layers"))) {
+            py::tuple view = layer.attr(HOST_NAME("visualize_geometry"))(border, opacity);
             groups.append(view[0]);
-            labels.attr("extend")(view[1]);
+            labels.attr(HOST_NAME("extend"))(view[1]);
         }
         return py::make_tuple(global("Group")(groups), labels);
     }, "visualize_border"_a = false, "opacity"_a = 1,
@@ -460,14 +637,17 @@ void register_soil_layout_2d(py::module_& m) {
 
 const char* const not_monotonic_message =
     "A SoilLayout2D can only be split by a polyline that is monotonic ascending in x direction";
+const char* const zero_width_message =
+    "A SoilLayout2D can only be split by a polyline that divides it; a line along its left or right boundary "
+    "leaves a piece of no width";
 const char* const end_inside_message = "Start point or end point of split line lies within the soil_layout to split";
 
-bool on_line(py::handle line, py::handle point) { return pyclass::truthy(line.attr("point_is_on_polyline")(point)); }
+bool on_line(py::handle line, py::handle point) { return pyclass::truthy(line.attr(HOST_NAME("point_is_on_polyline"))(point)); }
 
 // `first, second = value`, with the errors Python's unpacking raises.
 std::pair<py::object, py::object> unpack_pair(py::handle value) {
     if (!py::isinstance<py::iterable>(value)) {
-        throw py::type_error("cannot unpack non-iterable " + text(py::type::handle_of(value).attr("__name__")) +
+        throw py::type_error("cannot unpack non-iterable " + text(py::type::handle_of(value).attr(HOST_NAME("__name__"))) +
                              " object");
     }
     py::object items[2];
@@ -482,7 +662,7 @@ std::pair<py::object, py::object> unpack_pair(py::handle value) {
 }
 
 py::object part_of(py::handle profile, py::handle point, int index) {
-    py::object parts = profile.attr("split")(point);
+    py::object parts = profile.attr(HOST_NAME("split"))(point);
     return parts[py::int_(index)];
 }
 
@@ -491,11 +671,11 @@ py::object part_of(py::handle profile, py::handle point, int index) {
 // points on the ring itself, which must pass. Every vertical meets a layout in one interval, so a
 // point lies inside exactly when ring points lie both below and above it and it is not on the ring.
 void check_split_end_outside(py::handle own_boundary, py::handle point) {
-    py::object point_y = point.attr("y");
-    py::list x_intersections = own_boundary.attr("intersections_with_x_location")(point.attr("x"));
+    py::object point_y = point.attr(HOST_NAME("y"));
+    py::list x_intersections = own_boundary.attr(HOST_NAME("intersections_with_x_location"))(point.attr(HOST_NAME("x")));
     bool below = false, above = false;
     for (py::handle hit : x_intersections) {
-        py::object hit_y = hit.attr("y");
+        py::object hit_y = hit.attr(HOST_NAME("y"));
         if (hit_y < point_y) below = true;
         else if (hit_y > point_y) above = true;
     }
@@ -503,21 +683,21 @@ void check_split_end_outside(py::handle own_boundary, py::handle point) {
 }
 
 py::object split_into_top_and_bottom(py::object self, py::object polyline) {
-    if (!pyclass::truthy(polyline.attr("is_monotonic_ascending_x")(false))) throw py::value_error(not_monotonic_message);
+    if (!pyclass::truthy(polyline.attr(HOST_NAME("is_monotonic_ascending_x"))(false))) throw py::value_error(not_monotonic_message);
 
     // Anticlockwise from the bottom-left corner; the corners appear twice, which the ring
     // operations below take as one point.
     py::list pieces;
-    pieces.append(self.attr("bottom_profile"));
-    pieces.append(self.attr("get_right_boundary_polyline")());
-    pieces.append(self.attr("top_profile").attr("get_reversed_polyline")());
-    pieces.append(self.attr("get_left_boundary_polyline")().attr("get_reversed_polyline")());
-    py::object own_boundary = global("functools").attr("reduce")(global("Polyline").attr("_concatenate"), pieces);
+    pieces.append(self.attr(HOST_NAME("bottom_profile")));
+    pieces.append(self.attr(HOST_NAME("get_right_boundary_polyline"))());
+    pieces.append(self.attr(HOST_NAME("top_profile")).attr(HOST_NAME("get_reversed_polyline"))());
+    pieces.append(self.attr(HOST_NAME("get_left_boundary_polyline"))().attr(HOST_NAME("get_reversed_polyline"))());
+    py::object own_boundary = global("functools").attr(HOST_NAME("reduce"))(global("Polyline").attr(HOST_NAME("_concatenate")), pieces);
 
-    check_split_end_outside(own_boundary, polyline.attr("start_point"));
-    check_split_end_outside(own_boundary, polyline.attr("end_point"));
+    check_split_end_outside(own_boundary, polyline.attr(HOST_NAME("start_point")));
+    check_split_end_outside(own_boundary, polyline.attr(HOST_NAME("end_point")));
 
-    py::object intersections = polyline.attr("intersections_with_polyline")(own_boundary);
+    py::object intersections = polyline.attr(HOST_NAME("intersections_with_polyline"))(own_boundary);
     const std::size_t count = py::len(intersections);
     if (count < 2) {
         throw py::value_error("A SoilLayout2D can only be split by a polyline that has at least 2 intersections with "
@@ -526,71 +706,77 @@ py::object split_into_top_and_bottom(py::object self, py::object polyline) {
     // Whatever lies outside the first and last meeting points is dropped; excursions in between
     // stay and are clipped against the layout's profiles below.
     py::object split_line =
-        polyline.attr("get_polyline_between")(intersections[py::int_(0)], intersections[py::int_(-1)], true);
+        polyline.attr(HOST_NAME("get_polyline_between"))(intersections[py::int_(0)], intersections[py::int_(-1)], true);
     py::object top_extended = split_line;
     py::object bottom_extended = split_line;
 
     // Lengthen the cut along the layout's outline so that each part's new limit spans its width.
-    py::object start = split_line.attr("start_point");
-    py::object end = split_line.attr("end_point");
-    py::object top = self.attr("top_profile");
-    py::object bottom = self.attr("bottom_profile");
+    py::object start = split_line.attr(HOST_NAME("start_point"));
+    py::object end = split_line.attr(HOST_NAME("end_point"));
+    py::object top = self.attr(HOST_NAME("top_profile"));
+    py::object bottom = self.attr(HOST_NAME("bottom_profile"));
     py::object left_line, right_line;  // built only when a case condition asks for them
     auto on_left = [&](py::handle point) {
-        if (!left_line) left_line = self.attr("get_left_boundary_polyline")();
+        if (!left_line) left_line = self.attr(HOST_NAME("get_left_boundary_polyline"))();
         return on_line(left_line, point);
     };
     auto on_right = [&](py::handle point) {
-        if (!right_line) right_line = self.attr("get_right_boundary_polyline")();
+        if (!right_line) right_line = self.attr(HOST_NAME("get_right_boundary_polyline"))();
         return on_line(right_line, point);
     };
     // Strict comparisons: a cut that already ends on a vertical boundary is not lengthened there.
-    auto after_left = [&] { return start.attr("x") > self.attr("left_boundary"); };
-    auto before_right = [&] { return end.attr("x") < self.attr("right_boundary"); };
+    auto after_left = [&] { return start.attr(HOST_NAME("x")) > self.attr(HOST_NAME("left_boundary")); };
+    auto before_right = [&] { return end.attr(HOST_NAME("x")) < self.attr(HOST_NAME("right_boundary")); };
 
     if ((on_line(top, start) || on_left(start)) && (on_line(bottom, end) || on_right(end))) {
         // Falling cut: the bottom part keeps the surface left of the cut, the top part the base right of it.
-        if (after_left()) top_extended = part_of(top, start, 0).attr("combine_with")(split_line);
-        if (before_right()) bottom_extended = split_line.attr("combine_with")(part_of(bottom, end, 1));
+        if (after_left()) top_extended = part_of(top, start, 0).attr(HOST_NAME("combine_with"))(split_line);
+        if (before_right()) bottom_extended = split_line.attr(HOST_NAME("combine_with"))(part_of(bottom, end, 1));
     } else if ((on_line(top, end) || on_right(end)) && (on_line(bottom, start) || on_left(start))) {
-        if (after_left()) bottom_extended = part_of(bottom, start, 0).attr("combine_with")(split_line);
-        if (before_right()) top_extended = split_line.attr("combine_with")(part_of(top, end, 1));
+        if (after_left()) bottom_extended = part_of(bottom, start, 0).attr(HOST_NAME("combine_with"))(split_line);
+        if (before_right()) top_extended = split_line.attr(HOST_NAME("combine_with"))(part_of(top, end, 1));
     } else if (on_line(top, start) && on_line(top, end)) {
         py::object left_top = part_of(top, start, 0);
         py::object right_top = part_of(top, end, 1);
-        top_extended = left_top.attr("combine_with")(split_line).attr("combine_with")(right_top);
+        top_extended = left_top.attr(HOST_NAME("combine_with"))(split_line).attr(HOST_NAME("combine_with"))(right_top);
     } else {
         py::object left_bottom = part_of(bottom, start, 0);
         py::object right_bottom = part_of(bottom, end, 1);
-        bottom_extended = left_bottom.attr("combine_with")(split_line).attr("combine_with")(right_bottom);
+        bottom_extended = left_bottom.attr(HOST_NAME("combine_with"))(split_line).attr(HOST_NAME("combine_with"))(right_bottom);
     }
 
     // Each layer clipped to either side of the cut, and kept inside the layout where the cut runs
     // outside it. A layer left without thickness over a whole part is no layer of that part.
     py::object SoilLayer2D = global("SoilLayer2D");
     py::list top_layers, bottom_layers;
-    py::object layers = self.attr("layers");
+    py::object layers = self.attr(HOST_NAME("layers"));
     for (py::handle layer : layers) {
-        py::object layer_bottom = layer.attr("bottom_profile");
-        py::object layer_top = layer.attr("top_profile");
+        py::object layer_bottom = layer.attr(HOST_NAME("bottom_profile"));
+        py::object layer_top = layer.attr(HOST_NAME("top_profile"));
         py::object top_sl_bottom = envelope(envelope(layer_bottom, bottom_extended, false), top, true);
         py::object top_sl_top = envelope(envelope(layer_top, bottom_extended, false), top, true);
         py::object bottom_sl_bottom = envelope(envelope(layer_bottom, top_extended, true), bottom, false);
         py::object bottom_sl_top = envelope(envelope(layer_top, top_extended, true), bottom, false);
-        if (!pyclass::truthy(bottom_sl_bottom.attr("is_equal_to")(bottom_sl_top))) {
-            bottom_layers.append(SoilLayer2D(layer.attr("soil"), bottom_sl_top, bottom_sl_bottom,
-                                             layer.attr("properties"), layer.attr("piezo_line_top"),
-                                             layer.attr("piezo_line_bottom")));
+        if (!pyclass::truthy(bottom_sl_bottom.attr(HOST_NAME("is_equal_to"))(bottom_sl_top))) {
+            bottom_layers.append(SoilLayer2D(layer.attr(HOST_NAME("soil")), bottom_sl_top, bottom_sl_bottom,
+                                             layer.attr(HOST_NAME("properties")), layer.attr(HOST_NAME("piezo_line_top")),
+                                             layer.attr(HOST_NAME("piezo_line_bottom"))));
         }
-        if (!pyclass::truthy(top_sl_bottom.attr("is_equal_to")(top_sl_top))) {
-            top_layers.append(SoilLayer2D(layer.attr("soil"), top_sl_top, top_sl_bottom, layer.attr("properties"),
-                                          layer.attr("piezo_line_top"), layer.attr("piezo_line_bottom")));
+        if (!pyclass::truthy(top_sl_bottom.attr(HOST_NAME("is_equal_to"))(top_sl_top))) {
+            top_layers.append(SoilLayer2D(layer.attr(HOST_NAME("soil")), top_sl_top, top_sl_bottom, layer.attr(HOST_NAME("properties")),
+                                          layer.attr(HOST_NAME("piezo_line_top")), layer.attr(HOST_NAME("piezo_line_bottom"))));
         }
     }
     // The pieces are plain layouts whatever the class of the layout that was cut.
     py::object SoilLayout2D = global("SoilLayout2D");
     py::object bottom_layout = SoilLayout2D(bottom_layers);
     py::object top_layout = SoilLayout2D(top_layers);
+    // A line along the left or right boundary leaves one piece of no width and the other with a
+    // profile running up that boundary: it does not divide the layout.
+    for (const py::object& piece : {bottom_layout, top_layout}) {
+        if (isclose_host(piece.attr(HOST_NAME("left_boundary")), piece.attr(HOST_NAME("right_boundary"))))
+            throw py::value_error(zero_width_message);
+    }
     return py::make_tuple(bottom_layout, top_layout);
 }
 
@@ -603,7 +789,7 @@ py::list split_layout(py::object self, py::args split_lines) {
         for (py::handle layout : soil_layouts) {
             std::pair<py::object, py::object> parts;
             try {
-                parts = unpack_pair(layout.attr("_split_into_top_and_bottom")(split_line));
+                parts = unpack_pair(layout.attr(HOST_NAME("_split_into_top_and_bottom"))(split_line));
             } catch (py::error_already_set& e) {
                 if (!e.matches(PyExc_ValueError)) throw;
                 result.append(layout);  // a line that does not cut this piece passes it on unchanged
@@ -629,22 +815,22 @@ py::object first_overlap_of_connector(py::handle from, py::handle to, py::handle
     py::list points;
     points.append(from);
     points.append(to);
-    py::object overlaps = global("Polyline")(points).attr("find_overlaps")(guide);
+    py::object overlaps = global("Polyline")(points).attr(HOST_NAME("find_overlaps"))(guide);
     return overlaps[py::int_(0)];  // none found: IndexError, as indexing the empty list would
 }
 
 // The continuation of a layer towards the new left boundary: the other member's outline up to
 // the seam start, then down or up the layer's own old boundary to where its profile begins.
 py::tuple follow_left(py::object outline, py::object boundary, py::object layer, py::object seem) {
-    py::object left_part = part_of(outline, seem.attr("start_point"), 0);
-    py::object guide = boundary.attr("combine_with")(seem);
+    py::object left_part = part_of(outline, seem.attr(HOST_NAME("start_point")), 0);
+    py::object guide = boundary.attr(HOST_NAME("combine_with"))(seem);
     py::object pieces[2];
     const char* profiles[2] = {"bottom_profile", "top_profile"};
     for (int i = 0; i < 2; ++i) {
-        py::object part_end = left_part.attr("end_point");
-        py::object profile_start = layer.attr(profiles[i]).attr("start_point");
+        py::object part_end = left_part.attr(HOST_NAME("end_point"));
+        py::object profile_start = layer.attr(profiles[i]).attr(HOST_NAME("start_point"));
         pieces[i] = differs(part_end, profile_start)
-                        ? left_part.attr("combine_with")(first_overlap_of_connector(part_end, profile_start, guide))
+                        ? left_part.attr(HOST_NAME("combine_with"))(first_overlap_of_connector(part_end, profile_start, guide))
                         : left_part;
     }
     return py::make_tuple(pieces[0], pieces[1]);
@@ -654,47 +840,47 @@ py::tuple follow_left(py::object outline, py::object boundary, py::object layer,
 // the seam end, then the other member's outline. `pieces` arrive empty.
 py::tuple follow_right(py::object (&pieces)[2], py::object outline, py::object boundary, py::object layer,
                        py::object seem) {
-    py::object right_part = part_of(outline, seem.attr("end_point"), 1);
-    py::object guide = boundary.attr("combine_with")(seem);
+    py::object right_part = part_of(outline, seem.attr(HOST_NAME("end_point")), 1);
+    py::object guide = boundary.attr(HOST_NAME("combine_with"))(seem);
     const char* profiles[2] = {"bottom_profile", "top_profile"};
     for (int i = 0; i < 2; ++i) {
-        py::object profile_end = layer.attr(profiles[i]).attr("end_point");
-        py::object part_start = right_part.attr("start_point");
+        py::object profile_end = layer.attr(profiles[i]).attr(HOST_NAME("end_point"));
+        py::object part_start = right_part.attr(HOST_NAME("start_point"));
         if (differs(profile_end, part_start))
-            pieces[i] = pieces[i].attr("combine_with")(first_overlap_of_connector(profile_end, part_start, guide));
+            pieces[i] = pieces[i].attr(HOST_NAME("combine_with"))(first_overlap_of_connector(profile_end, part_start, guide));
     }
-    for (py::object& piece : pieces) piece = piece.attr("combine_with")(right_part);
+    for (py::object& piece : pieces) piece = piece.attr(HOST_NAME("combine_with"))(right_part);
     return py::make_tuple(pieces[0], pieces[1]);
 }
 
 py::tuple follow_left_portion_of_top_profile(py::object bottom_left_boundary, py::object top_soil_layout,
                                              py::object layer, py::object seem) {
-    py::object outline = top_soil_layout.attr("bottom_profile").attr("combine_with")(
-        top_soil_layout.attr("get_right_boundary_polyline")());
+    py::object outline = top_soil_layout.attr(HOST_NAME("bottom_profile")).attr(HOST_NAME("combine_with"))(
+        top_soil_layout.attr(HOST_NAME("get_right_boundary_polyline"))());
     return follow_left(outline, bottom_left_boundary, layer, seem);
 }
 
 py::tuple follow_right_portion_of_top_profile(py::object bottom_right_boundary, py::object top_soil_layout,
                                               py::object layer, py::object seem) {
     py::object pieces[2] = {empty_polyline(), empty_polyline()};
-    py::object outline = top_soil_layout.attr("get_left_boundary_polyline")()
-                             .attr("get_reversed_polyline")()
-                             .attr("combine_with")(top_soil_layout.attr("bottom_profile"));
+    py::object outline = top_soil_layout.attr(HOST_NAME("get_left_boundary_polyline"))()
+                             .attr(HOST_NAME("get_reversed_polyline"))()
+                             .attr(HOST_NAME("combine_with"))(top_soil_layout.attr(HOST_NAME("bottom_profile")));
     return follow_right(pieces, outline, bottom_right_boundary, layer, seem);
 }
 
 py::tuple follow_left_portion_of_bottom_profile(py::object top_left_boundary, py::object bottom_soil_layout,
                                                 py::object layer, py::object seem) {
-    py::object outline = bottom_soil_layout.attr("top_profile").attr("combine_with")(
-        bottom_soil_layout.attr("get_right_boundary_polyline")().attr("get_reversed_polyline")());
+    py::object outline = bottom_soil_layout.attr(HOST_NAME("top_profile")).attr(HOST_NAME("combine_with"))(
+        bottom_soil_layout.attr(HOST_NAME("get_right_boundary_polyline"))().attr(HOST_NAME("get_reversed_polyline"))());
     return follow_left(outline, top_left_boundary, layer, seem);
 }
 
 py::tuple follow_right_portion_of_bottom_profile(py::object top_right_boundary, py::object bottom_soil_layout,
                                                  py::object layer, py::object seem) {
     py::object pieces[2] = {empty_polyline(), empty_polyline()};
-    py::object outline = bottom_soil_layout.attr("get_left_boundary_polyline")().attr("combine_with")(
-        bottom_soil_layout.attr("top_profile"));
+    py::object outline = bottom_soil_layout.attr(HOST_NAME("get_left_boundary_polyline"))().attr(HOST_NAME("combine_with"))(
+        bottom_soil_layout.attr(HOST_NAME("top_profile")));
     return follow_right(pieces, outline, top_right_boundary, layer, seem);
 }
 
@@ -705,8 +891,8 @@ py::tuple follow_old_layer_profiles(py::object layer, py::object seem) {
     for (int i = 0; i < 2; ++i) {
         py::object profile = layer.attr(profiles[i]);
         result[i] = profile;
-        py::object overlaps = profile.attr("find_overlaps")(seem);
-        if (py::len(overlaps) == 1) result[i] = profile.attr("combine_with")(overlaps[py::int_(0)]);
+        py::object overlaps = profile.attr(HOST_NAME("find_overlaps"))(seem);
+        if (py::len(overlaps) == 1) result[i] = profile.attr(HOST_NAME("combine_with"))(overlaps[py::int_(0)]);
     }
     return py::make_tuple(result[0], result[1]);
 }
@@ -715,12 +901,12 @@ py::tuple follow_old_layer_profiles(py::object layer, py::object seem) {
 // member's outline to the combined boundaries.
 py::list loop_through_layout(py::object bottom_soil_layout, py::object top_soil_layout, py::object seem,
                              bool walk_bottom) {
-    py::object bottom_left = bottom_soil_layout.attr("left_boundary");
-    py::object top_left = top_soil_layout.attr("left_boundary");
-    py::object left_boundary = bottom_left < top_left ? bottom_soil_layout.attr("left_boundary") : top_left;
-    py::object bottom_right = bottom_soil_layout.attr("right_boundary");
-    py::object top_right = top_soil_layout.attr("right_boundary");
-    py::object right_boundary = bottom_right > top_right ? bottom_soil_layout.attr("right_boundary") : top_right;
+    py::object bottom_left = bottom_soil_layout.attr(HOST_NAME("left_boundary"));
+    py::object top_left = top_soil_layout.attr(HOST_NAME("left_boundary"));
+    py::object left_boundary = bottom_left < top_left ? bottom_soil_layout.attr(HOST_NAME("left_boundary")) : top_left;
+    py::object bottom_right = bottom_soil_layout.attr(HOST_NAME("right_boundary"));
+    py::object top_right = top_soil_layout.attr(HOST_NAME("right_boundary"));
+    py::object right_boundary = bottom_right > top_right ? bottom_soil_layout.attr(HOST_NAME("right_boundary")) : top_right;
 
     py::object own = walk_bottom ? bottom_soil_layout : top_soil_layout;
     py::object other = walk_bottom ? top_soil_layout : bottom_soil_layout;
@@ -730,22 +916,22 @@ py::list loop_through_layout(py::object bottom_soil_layout, py::object top_soil_
         walk_bottom ? "_follow_right_portion_of_top_profile" : "_follow_right_portion_of_bottom_profile";
 
     py::list layers;
-    py::object own_layers = own.attr("layers");
+    py::object own_layers = own.attr(HOST_NAME("layers"));
     for (py::handle layer : own_layers) {
         py::object new_bottom = empty_polyline();
         py::object new_top = empty_polyline();
         auto append = [&](py::handle pair) {
             auto [bottom_line, top_line] = unpack_pair(pair);
-            new_bottom = new_bottom.attr("combine_with")(bottom_line);
-            new_top = new_top.attr("combine_with")(top_line);
+            new_bottom = new_bottom.attr(HOST_NAME("combine_with"))(bottom_line);
+            new_top = new_top.attr(HOST_NAME("combine_with"))(top_line);
         };
-        if (py::object(own.attr("left_boundary")) > left_boundary)
-            append(global(left_function)(own.attr("get_left_boundary_polyline")(), other, layer, seem));
+        if (py::object(own.attr(HOST_NAME("left_boundary"))) > left_boundary)
+            append(global(left_function)(own.attr(HOST_NAME("get_left_boundary_polyline"))(), other, layer, seem));
         append(global("_follow_old_layer_profiles")(layer, seem));
-        if (py::object(own.attr("right_boundary")) < right_boundary)
-            append(global(right_function)(own.attr("get_right_boundary_polyline")(), other, layer, seem));
-        layers.append(global("SoilLayer2D")(layer.attr("soil"), new_top, new_bottom, layer.attr("properties"),
-                                            layer.attr("piezo_line_top"), layer.attr("piezo_line_bottom")));
+        if (py::object(own.attr(HOST_NAME("right_boundary"))) < right_boundary)
+            append(global(right_function)(own.attr(HOST_NAME("get_right_boundary_polyline"))(), other, layer, seem));
+        layers.append(global("SoilLayer2D")(layer.attr(HOST_NAME("soil")), new_top, new_bottom, layer.attr(HOST_NAME("properties")),
+                                            layer.attr(HOST_NAME("piezo_line_top")), layer.attr(HOST_NAME("piezo_line_bottom"))));
     }
     return layers;
 }
@@ -753,19 +939,19 @@ py::list loop_through_layout(py::object bottom_soil_layout, py::object top_soil_
 py::object combine_top_bottom_layouts(py::object cls, py::object top_soil_layout, py::object bottom_soil_layout) {
     // Both outlines run the same way along any stretch they share, so the seam starts where both
     // enter it: the continuations rely on that to tell its left from its right.
-    py::object bottom_half_round = bottom_soil_layout.attr("get_left_boundary_polyline")()
-                                       .attr("combine_with")(bottom_soil_layout.attr("top_profile"))
-                                       .attr("combine_with")(bottom_soil_layout.attr("get_right_boundary_polyline")()
-                                                                 .attr("get_reversed_polyline")());
-    py::object top_half_round = top_soil_layout.attr("get_left_boundary_polyline")()
-                                    .attr("get_reversed_polyline")()
-                                    .attr("combine_with")(top_soil_layout.attr("bottom_profile"))
-                                    .attr("combine_with")(top_soil_layout.attr("get_right_boundary_polyline")());
-    py::object overlaps = bottom_half_round.attr("find_overlaps")(top_half_round);
+    py::object bottom_half_round = bottom_soil_layout.attr(HOST_NAME("get_left_boundary_polyline"))()
+                                       .attr(HOST_NAME("combine_with"))(bottom_soil_layout.attr(HOST_NAME("top_profile")))
+                                       .attr(HOST_NAME("combine_with"))(bottom_soil_layout.attr(HOST_NAME("get_right_boundary_polyline"))()
+                                                                 .attr(HOST_NAME("get_reversed_polyline"))());
+    py::object top_half_round = top_soil_layout.attr(HOST_NAME("get_left_boundary_polyline"))()
+                                    .attr(HOST_NAME("get_reversed_polyline"))()
+                                    .attr(HOST_NAME("combine_with"))(top_soil_layout.attr(HOST_NAME("bottom_profile")))
+                                    .attr(HOST_NAME("combine_with"))(top_soil_layout.attr(HOST_NAME("get_right_boundary_polyline"))());
+    py::object overlaps = bottom_half_round.attr(HOST_NAME("find_overlaps"))(top_half_round);
     if (py::len(overlaps) != 1) throw py::value_error("Two soil layouts to combine should have exactly one intersection.");
     py::object seem = overlaps[py::int_(0)];
     py::object layers = global("_loop_through_bottom_layout")(bottom_soil_layout, top_soil_layout, seem);
-    layers.attr("extend")(global("_loop_through_top_layout")(bottom_soil_layout, top_soil_layout, seem));
+    layers.attr(HOST_NAME("extend"))(global("_loop_through_top_layout")(bottom_soil_layout, top_soil_layout, seem));
     return cls(layers);
 }
 
@@ -775,13 +961,13 @@ py::object combine_soil_layouts_2d(py::object cls, py::args soil_layouts_2d) {
     for (std::size_t i = 1; i < py::len(soil_layouts_2d); ++i) {
         py::object added = soil_layouts_2d[i];
         const char* join = "_combine_top_bottom_layouts";
-        if (py::len(original.attr("top_profile").attr("find_overlaps")(added.attr("bottom_profile"))) == 1) {
+        if (py::len(original.attr(HOST_NAME("top_profile")).attr(HOST_NAME("find_overlaps"))(added.attr(HOST_NAME("bottom_profile")))) == 1) {
             original = cls.attr(join)(added, original);
-        } else if (py::len(original.attr("bottom_profile").attr("find_overlaps")(added.attr("top_profile"))) == 1) {
+        } else if (py::len(original.attr(HOST_NAME("bottom_profile")).attr(HOST_NAME("find_overlaps"))(added.attr(HOST_NAME("top_profile")))) == 1) {
             original = cls.attr(join)(original, added);
         } else {
-            if (!isclose_host(original.attr("right_boundary"), added.attr("left_boundary")) &&
-                !isclose_host(original.attr("left_boundary"), added.attr("right_boundary")))
+            if (!isclose_host(original.attr(HOST_NAME("right_boundary")), added.attr(HOST_NAME("left_boundary"))) &&
+                !isclose_host(original.attr(HOST_NAME("left_boundary")), added.attr(HOST_NAME("right_boundary"))))
                 throw py::value_error("Combined soil layout 2d's have no intersection");
             original = cls.attr(join)(added, original);  // side by side, the added layout plays the top member
         }
@@ -790,7 +976,7 @@ py::object combine_soil_layouts_2d(py::object cls, py::args soil_layouts_2d) {
 }
 
 void register_split_combine(py::module_& m) {
-    py::object cls = m.attr("SoilLayout2D");
+    py::object cls = m.attr(HOST_NAME("SoilLayout2D"));
     pyclass::method(cls, "split", &split_layout,
         py::doc("split(self, *split_lines)\n--\n\n"
                 "Splits the layout along one or more polylines whose x never decreases.\n\n"
@@ -804,7 +990,8 @@ void register_split_combine(py::module_& m) {
         py::doc("_split_into_top_and_bottom(self, polyline)\n--\n\n"
                 "Cuts the layout in two along the polyline: returns (part below the line, part above it), both "
                 "SoilLayout2D. Raises ValueError when the line's x decreases, when an end point lies inside the "
-                "layout, or when the line meets the layout's boundary fewer than 2 times."));
+                "layout, when the line meets the layout's boundary fewer than 2 times, or when a part would have "
+                "no width (a line along the left or right boundary)."));
     pyclass::classmethod(cls, "combine_soil_layouts_2d", &combine_soil_layouts_2d,
         py::doc("combine_soil_layouts_2d(cls, *soil_layouts_2d)\n--\n\n"
                 "Joins layouts that touch into one layout of this class.\n\n"
@@ -853,6 +1040,7 @@ void define_check_soil_layouts(py::module_& m) {
 }
 
 void register_soil2d(py::module_& m) {
+    remember_host_geometry(m);
     register_piezo_line(m);
     register_soil_layer_2d(m);
     register_soil_layout_2d(m);

@@ -535,7 +535,7 @@ def layouts(draw):
     top, rows = 0.0, []
     for _ in range(count):
         thickness = draw(st.sampled_from([0.125, 0.25, 0.5, 1.0, 2.0]))
-        properties = {"v": draw(st.integers(0, 9))}
+        properties = {"v": draw(st.one_of(st.integers(0, 9), st.floats(-10, 10)))}
         if draw(st.booleans()):
             properties["k"] = draw(st.sampled_from(["x", "y"]))
         rows.append((draw(st.integers(0, 2)), top, top - thickness, properties))
@@ -543,8 +543,24 @@ def layouts(draw):
     return soils, rows
 
 
-def build(data, container):
+class SlowSoil(Soil):
+    """Soils and layers of subclasses, with properties in a dict subclass: every member is reached
+    through attribute lookup and every conversion through munch's own functions."""
+
+
+class SlowLayer(SoilLayer):
+    pass
+
+
+class SlowDict(dict):
+    pass
+
+
+def build(data, container, members="fast"):
     soils, rows = data
+    if members == "slow":
+        soils = [SlowSoil(soil.name, soil.color) for soil in soils]
+        return SoilLayout(container([SlowLayer(soils[s], top, bottom, SlowDict(p)) for s, top, bottom, p in rows]))
     return SoilLayout(container([SoilLayer(soils[s], top, bottom, dict(p)) for s, top, bottom, p in rows]))
 
 
@@ -562,7 +578,9 @@ def outcome(layout, operation):
 def test_list_and_list_subclass_give_the_same_results(data, minimum, merge):
     for operation in (lambda layout: layout.update_layers(),
                       lambda layout: layout.filter_layers_on_thickness(minimum, merge)):
-        assert outcome(build(data, list), operation) == outcome(build(data, ListSubclass), operation)
+        fast = outcome(build(data, list), operation)
+        assert fast == outcome(build(data, ListSubclass), operation)
+        assert fast == outcome(build(data, list, members="slow"), operation)
 
 
 def test_module_names_are_looked_up_when_called(monkeypatch):

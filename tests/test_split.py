@@ -210,6 +210,33 @@ def test_split_keeps_the_piece_on_a_value_error_of_any_origin(stack):
     assert stack.split(along_base)[0] is stack
 
 
+ZERO_WIDTH = "A SoilLayout2D can only be split by a polyline that divides it; a line along its left or right " \
+             "boundary leaves a piece of no width"
+
+
+@pytest.mark.parametrize("cut", [
+    line((0, -12), (0, 2)),
+    line((0, -10), (0, 0)),
+    line((10, -12), (10, 2)),
+    line((10, -12), (10, -5), (10, 2)),
+], ids=["left-beyond-both-ends", "left-corner-to-corner", "right", "right-with-vertex-on-layer-boundary"])
+def test_split_along_left_or_right_boundary(stack, cut):
+    before = stack.serialize()
+    with pytest.raises(ValueError) as exc:
+        stack._split_into_top_and_bottom(cut)
+    assert str(exc.value) == ZERO_WIDTH
+    result = stack.split(cut)
+    assert len(result) == 1 and result[0] is stack
+    assert stack.serialize() == before
+
+
+def test_split_along_a_boundary_between_real_cuts_makes_no_zero_width_piece(stack):
+    result = stack.split(line((-1, -3), (11, -3)), line((10, -12), (10, 2)), line((5, 2), (5, -12)))
+    assert [(p.left_boundary, p.right_boundary) for p in result] == [(0, 5), (5, 10), (0, 5), (5, 10)]
+    combined = SoilLayout2D.combine_soil_layouts_2d(*result)
+    assert (combined.left_boundary, combined.right_boundary) == (0, 10)
+
+
 class PieceError(ValueError):
     pass
 
