@@ -562,3 +562,25 @@ def test_tolerances_that_are_no_numbers_are_named(monkeypatch, zigzag, name, val
         with pytest.raises(error) as exc:
             use()
         assert str(exc.value) == text
+
+
+# Extreme magnitudes: products of coordinates beyond about 1e154 overflow a double
+
+def test_lines_crossing_at_huge_coordinates_meet():
+    across = Polyline(pts((0, 1e200), (2e200, 1e200)))
+    assert xy(across.intersections_with_polyline(Polyline(pts((1e200, 0), (1e200, 2e200))))) == [(1e200, 1e200)]
+    rising, falling = Polyline(pts((0, -1e200), (2e200, 1e200))), Polyline(pts((0, 1e200), (2e200, -1e200)))
+    assert xy(rising.intersections_with_polyline(falling)) == [(1e200, 0)]
+
+
+def test_x_location_between_the_largest_coordinates_is_finite():
+    hits = Polyline([Point(0, -1e308), Point(1, 1e308)]).intersections_with_x_location(0.5)
+    assert xy(hits) == [(0.5, 0.0)]
+
+
+def test_centroid_of_a_huge_square_is_its_middle():
+    side = 1e155
+    square = Polygon(pts((0, 0), (side, 0), (side, side), (0, side)))
+    assert tuple(square.centroid) == pytest.approx((side / 2, side / 2, 0.0))
+    widest = Polygon(pts((-1e308, -1e308), (1e308, -1e308), (1e308, 1e308), (-1e308, 1e308)))
+    assert tuple(widest.centroid) == (0.0, 0.0, 0.0)
