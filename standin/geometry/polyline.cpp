@@ -34,12 +34,14 @@ double reach(const Point& p, const Tolerance& tol) {
     return std::max(tol.atol, tol.rtol * std::max(std::fabs(p.x), std::fabs(p.y)));
 }
 
-// Products of coordinates overflow beyond about 1e154 (and differences beyond about 9e307). Every
-// computation that multiplies coordinates works on copies scaled by a power of two when any of
-// them is larger than 2^500: the scaling is exact, so ordinary values give bit for bit what they
-// gave unscaled, and huge ones stay finite. Tolerances scale with the coordinates.
+// Products of coordinates overflow beyond about 1e154 (and differences beyond about 9e307). The
+// computations that multiply coordinates run on the coordinates as they are; only when a result
+// along the way is not finite do they run again on copies scaled by a power of two, which keeps
+// every product finite. The scaling is exact, so the answer is the one the unscaled figure has;
+// tolerances scale with the coordinates.
 constexpr int kSafeExponent = 500;
 
+// 1, or the power of two that brings the largest value to about 2^exponent.
 double scale_for(std::initializer_list<double> values, int exponent = kSafeExponent) {
     double largest = 0.0;
     for (double v : values) largest = std::max(largest, std::fabs(v));
@@ -47,10 +49,25 @@ double scale_for(std::initializer_list<double> values, int exponent = kSafeExpon
     return std::ldexp(1.0, exponent - std::ilogb(largest));
 }
 
-// y at x on the line through (x0, y0) and (x1, y1), x0 != x1.
-double interpolate(double x0, double y0, double x1, double y1, double x) {
+// The slow paths stay out of line, so that the fast ones keep their small frames.
+[[gnu::noinline]] double interpolate_huge(double x0, double y0, double x1, double y1, double x) {
     const double s = scale_for({x0, y0, x1, y1, x});
     return (y0 * s + (y1 * s - y0 * s) * (x * s - x0 * s) / (x1 * s - x0 * s)) / s;
+}
+
+// y at x on the line through (x0, y0) and (x1, y1), x0 != x1.
+double interpolate(double x0, double y0, double x1, double y1, double x) {
+    const double dx = x1 - x0, rise = (y1 - y0) * (x - x0);
+    if (!std::isfinite(dx + rise)) return interpolate_huge(x0, y0, x1, y1, x);
+    return y0 + rise / dx;
+}
+
+// x where the differences a - b go from d0 at x0 to d1 at x1 through zero, for differences or
+// products that overflow.
+[[gnu::noinline]] double crossing_x_huge(double x0, double x1, double a0, double b0, double a1, double b1) {
+    const double s = scale_for({x0, x1, a0, b0, a1, b1});
+    const double d0 = a0 * s - b0 * s, d1 = a1 * s - b1 * s;
+    return (x0 * s + (x1 * s - x0 * s) * d0 / (d0 - d1)) / s;
 }
 
 // Segments: segment k joins pts[k] and pts[k + 1]; a one-point polyline is one segment of zero
@@ -58,6 +75,24 @@ double interpolate(double x0, double y0, double x1, double y1, double x) {
 std::size_t segment_count(const Points& pts) { return pts.size() < 2 ? pts.size() : pts.size() - 1; }
 const Point& seg_start(const Points& pts, std::size_t k) { return pts[k]; }
 const Point& seg_end(const Points& pts, std::size_t k) { return pts.size() == 1 ? pts[0] : pts[k + 1]; }
+
+// The point of segment a-b nearest to p, with every coordinate times s: its parameter along the
+// segment, and whether p lies within `limit` of it. The fast path below is this with s = 1.
+std::optional<double> project_scaled(const Point& a, const Point& b, const Point& p, double s, double limit) {
+    const double ax = a.x * s, ay = a.y * s, px = p.x * s, py = p.y * s;
+    const double dx = b.x * s - ax, dy = b.y * s - ay;
+    const double len2 = dx * dx + dy * dy;
+    double t = 0.0;
+    if (len2 > 0.0) t = std::clamp(((px - ax) * dx + (py - ay) * dy) / len2, 0.0, 1.0);
+    const double qx = ax + t * dx, qy = ay + t * dy;
+    if (std::hypot(px - qx, py - qy) <= limit * s) return t;
+    return std::nullopt;
+}
+
+[[gnu::noinline]] std::optional<double> locate_on_huge_segment(const Point& a, const Point& b, const Point& p,
+                                                               const Tolerance& tol) {
+    return project_scaled(a, b, p, scale_for({a.x, a.y, b.x, b.y, p.x, p.y}), reach(p, tol));
+}
 
 // Where p lies on segment a-b as a parameter in [0, 1], if it lies on it within tolerance.
 // A point that equals an end point gets exactly 0 or 1, so callers can snap it to the vertex.
@@ -70,14 +105,15 @@ std::optional<double> locate_on_segment(const Point& a, const Point& b, const Po
         return std::nullopt;
     if (same_xy(p, a, tol)) return 0.0;
     if (same_xy(p, b, tol)) return 1.0;
-    const double s = scale_for({a.x, a.y, b.x, b.y, p.x, p.y});
-    const double ax = a.x * s, ay = a.y * s, px = p.x * s, py = p.y * s;
-    const double dx = b.x * s - ax, dy = b.y * s - ay;
+    const double dx = b.x - a.x, dy = b.y - a.y;
     const double len2 = dx * dx + dy * dy;
+    const double along = (p.x - a.x) * dx + (p.y - a.y) * dy;
     double t = 0.0;
-    if (len2 > 0.0) t = std::clamp(((px - ax) * dx + (py - ay) * dy) / len2, 0.0, 1.0);
-    const double qx = ax + t * dx, qy = ay + t * dy;
-    if (std::hypot(px - qx, py - qy) <= reach(p, tol) * s) return t;
+    if (len2 > 0.0) t = std::clamp(along / len2, 0.0, 1.0);
+    const double qx = a.x + t * dx, qy = a.y + t * dy;
+    const double distance = std::hypot(p.x - qx, p.y - qy);
+    if (!std::isfinite(len2 + along + distance)) return locate_on_huge_segment(a, b, p, tol);
+    if (distance <= reach(p, tol)) return t;
     return std::nullopt;
 }
 
@@ -85,6 +121,31 @@ struct Hit {
     double t;  // along the first segment
     Point p;
 };
+
+// Where segments a0-a1 and b0-b1 cross, if they do, computed with every coordinate times k. A
+// vertical or horizontal segment gives its coordinate exactly; interpolating would put a cut on
+// x = 10 at 9.999999999999998. The fast path below is this with k = 1.
+std::optional<Hit> crossing_scaled(const Point& a0, const Point& a1, const Point& b0, const Point& b1, double k) {
+    const double ax = a0.x * k, ay = a0.y * k;
+    const double rx = a1.x * k - ax, ry = a1.y * k - ay, sx = b1.x * k - b0.x * k, sy = b1.y * k - b0.y * k;
+    const double den = rx * sy - ry * sx;
+    if (den == 0.0) return std::nullopt;
+    const double qx = b0.x * k - ax, qy = b0.y * k - ay;
+    const double t = (qx * sy - qy * sx) / den;
+    const double u = (qx * ry - qy * rx) / den;
+    if (!(t >= 0.0 && t <= 1.0 && u >= 0.0 && u <= 1.0)) return std::nullopt;
+    Point p{(ax + t * rx) / k, (ay + t * ry) / k, 0.0};
+    if (rx == 0.0) p.x = a0.x;
+    else if (sx == 0.0) p.x = b0.x;
+    if (ry == 0.0) p.y = a0.y;
+    else if (sy == 0.0) p.y = b0.y;
+    return Hit{t, p};
+}
+
+[[gnu::noinline]] std::optional<Hit> crossing_of_huge(const Point& a0, const Point& a1, const Point& b0,
+                                                      const Point& b1) {
+    return crossing_scaled(a0, a1, b0, b1, scale_for({a0.x, a0.y, a1.x, a1.y, b0.x, b0.y, b1.x, b1.y}));
+}
 
 // The meeting points of segments a0-a1 and b0-b1, ordered along a: end points lying on the other
 // segment first (so a point near a vertex becomes that vertex, a's own vertices preferred), then
@@ -105,23 +166,25 @@ int segment_hits(const Point& a0, const Point& a1, const Point& b0, const Point&
         }
     }
     if (n < 2) {
-        const double k = scale_for({a0.x, a0.y, a1.x, a1.y, b0.x, b0.y, b1.x, b1.y});
-        const double ax = a0.x * k, ay = a0.y * k;
-        const double rx = a1.x * k - ax, ry = a1.y * k - ay, sx = b1.x * k - b0.x * k, sy = b1.y * k - b0.y * k;
+        const double rx = a1.x - a0.x, ry = a1.y - a0.y, sx = b1.x - b0.x, sy = b1.y - b0.y;
         const double den = rx * sy - ry * sx;
-        if (den != 0.0) {
-            const double qx = b0.x * k - ax, qy = b0.y * k - ay;
-            const double t = (qx * sy - qy * sx) / den;
-            const double u = (qx * ry - qy * rx) / den;
-            if (t >= 0.0 && t <= 1.0 && u >= 0.0 && u <= 1.0) {
-                Point p{(ax + t * rx) / k, (ay + t * ry) / k, 0.0};
-                // A vertical or horizontal segment gives its coordinate exactly; interpolating
-                // would put a cut on x = 10 at 9.999999999999998.
-                if (rx == 0.0) p.x = a0.x;
-                else if (sx == 0.0) p.x = b0.x;
-                if (ry == 0.0) p.y = a0.y;
-                else if (sy == 0.0) p.y = b0.y;
-                add(t, p);
+        if (!std::isfinite(den)) {
+            if (auto hit = crossing_of_huge(a0, a1, b0, b1)) add(hit->t, hit->p);
+        } else if (den != 0.0) {
+            const double qx = b0.x - a0.x, qy = b0.y - a0.y;
+            const double tn = qx * sy - qy * sx, un = qx * ry - qy * rx;
+            if (!std::isfinite(tn + un)) {
+                if (auto hit = crossing_of_huge(a0, a1, b0, b1)) add(hit->t, hit->p);
+            } else {
+                const double t = tn / den, u = un / den;
+                if (t >= 0.0 && t <= 1.0 && u >= 0.0 && u <= 1.0) {
+                    Point p{a0.x + t * rx, a0.y + t * ry, 0.0};
+                    if (rx == 0.0) p.x = a0.x;
+                    else if (sx == 0.0) p.x = b0.x;
+                    if (ry == 0.0) p.y = a0.y;
+                    else if (sy == 0.0) p.y = b0.y;
+                    add(t, p);
+                }
             }
         }
     }
@@ -283,8 +346,11 @@ Touches collect_touches(const Points& a, const Points& b, const Tolerance& tol) 
 }
 
 double param_reach(const Point& a, const Point& b, const Tolerance& tol) {
-    const double s = scale_for({a.x, a.y, b.x, b.y});
-    const double len = std::hypot(b.x * s - a.x * s, b.y * s - a.y * s);
+    double s = 1.0, len = std::hypot(b.x - a.x, b.y - a.y);
+    if (!std::isfinite(len)) {
+        s = scale_for({a.x, a.y, b.x, b.y});
+        len = std::hypot(b.x * s - a.x * s, b.y * s - a.y * s);
+    }
     return len > 0.0 ? std::max(reach(a, tol), reach(b, tol)) * s / len : 1.0;
 }
 
@@ -685,10 +751,13 @@ Points envelope(const Points& a, const Points& b, bool lowest, const Tolerance& 
         if (k > 0) {
             const Break& prev = breaks[k - 1];
             const double a0 = prev.sa.leave, b0 = prev.sb.leave, a1 = cur.sa.arrive, b1 = cur.sb.arrive;
-            const double s = scale_for({a0, b0, a1, b1, prev.x, cur.x});
-            const double d0 = a0 * s - b0 * s, d1 = a1 * s - b1 * s;
+            // A difference that overflows keeps its sign, so only the crossing's x may need the
+            // slow path.
+            const double d0 = a0 - b0, d1 = a1 - b1;
             if (!is_close(a0, b0, tol) && !is_close(a1, b1, tol) && ((d0 < 0) != (d1 < 0))) {
-                const double x = (prev.x * s + (cur.x * s - prev.x * s) * d0 / (d0 - d1)) / s;
+                const double shift = (cur.x - prev.x) * d0, gap = d0 - d1;
+                const double x = std::isfinite(shift + gap) ? prev.x + shift / gap
+                                                            : crossing_x_huge(prev.x, cur.x, a0, b0, a1, b1);
                 double y;
                 if (a0 == a1) y = a0;
                 else if (b0 == b1) y = b0;
