@@ -102,7 +102,9 @@ bool to_double(py::handle value, double& out) {
         out = PyFloat_AS_DOUBLE(o);
         return true;
     }
-    const double v = PyFloat_AsDouble(o);
+    // An int converts without the float object the number protocol would make; one too large
+    // for a float raises OverflowError either way.
+    const double v = PyLong_CheckExact(o) ? PyLong_AsDouble(o) : PyFloat_AsDouble(o);
     if (v == -1.0 && PyErr_Occurred()) {
         if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
         PyErr_Clear();
@@ -219,6 +221,12 @@ std::string quoted_names(const std::vector<const char*>& names) {
 // parameters are all positional-or-keyword, with the same checks in the same order.
 bool bind(const MethodSpec& spec, PyObject* const* args, std::size_t given, PyObject* kwnames, PyObject** out) {
     const std::size_t count = spec.params.size();
+    // The common case first: positional arguments only, the rest from defaults.
+    if (kwnames == nullptr && given < count && spec.params[given].fallback) {
+        std::copy(args, args + given, out);
+        for (std::size_t i = given; i < count; ++i) out[i] = spec.params[i].fallback.ptr();
+        return true;
+    }
     const char* who = spec.qualname.c_str();
     std::fill(out, out + count, nullptr);
     std::copy(args, args + std::min(given, count), out);
