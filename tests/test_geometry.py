@@ -584,3 +584,26 @@ def test_centroid_of_a_huge_square_is_its_middle():
     assert tuple(square.centroid) == pytest.approx((side / 2, side / 2, 0.0))
     widest = Polygon(pts((-1e308, -1e308), (1e308, -1e308), (1e308, 1e308), (-1e308, 1e308)))
     assert tuple(widest.centroid) == (0.0, 0.0, 0.0)
+
+
+def test_init_again_while_another_thread_runs_a_kernel_on_the_line():
+    import threading
+
+    wide = [Point(float(i), float(i % 5)) for i in range(2000)]
+    narrow = pts((0, 0), (10, 0))
+    line, cut = Polyline(wide), Polyline(pts((3.5, -1), (3.5, 9)))
+    answers, stop = set(), threading.Event()
+
+    def cut_repeatedly():
+        while not stop.is_set():
+            answers.add(tuple(xy(line.intersections_with_polyline(cut))))
+
+    worker = threading.Thread(target=cut_repeatedly)
+    worker.start()
+    try:
+        for k in range(100):
+            line.__init__(narrow if k % 2 else wide)
+    finally:
+        stop.set()
+        worker.join()
+    assert answers <= {((3.5, 3.5),), ((3.5, 0.0),)}

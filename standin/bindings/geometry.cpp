@@ -43,8 +43,10 @@ struct PolylineObj : TransformableObject {
         : pts(std::make_shared<const geometry::Points>(std::move(p))), x_ascending(geometry::x_never_decreases(*pts)) {}
 };
 
+// Shared and never changed in place, as a polyline's points are: a method that reads them while
+// Python code runs (making the result's objects) keeps its own reference through a new __init__.
 struct PolygonObj : TransformableObject {
-    geometry::Points pts;
+    std::shared_ptr<const geometry::Points> pts;
     py::object material = py::none();
 };
 
@@ -682,7 +684,8 @@ PYBIND11_MODULE(_geometry, m) {
     }, "Initialise self.");
     polyline_cls
         .def_property_readonly(
-            "points", [](const PolylineObj& s) { return to_list(*s.pts); }, "The points, in order (a new list).")
+            "points", [](const PolylineObj& s) { auto pts = s.pts; return to_list(*pts); },
+            "The points, in order (a new list).")
         .def_property_readonly("start_point",
                                [](const PolylineObj& s) {
                                    if (s.pts->empty()) throw py::index_error("An empty polyline has no start point");
@@ -807,7 +810,8 @@ PYBIND11_MODULE(_geometry, m) {
         return py::str(s + "])");
     }, "Return repr(self).");
     define(polyline_cls, "__reduce__", {req("self")}, [](const Call& c) -> py::object {
-        return reduce_with(c[0], encode(*self_of<PolylineObj>(c).pts));
+        auto pts = self_of<PolylineObj>(c).pts;
+        return reduce_with(c[0], encode(*pts));
     }, kReduceDoc);
     define(polyline_cls, "__setstate__", {req("self"), req("state")}, [](const Call& c) -> py::object {
         check_init_self(c);
@@ -823,24 +827,25 @@ PYBIND11_MODULE(_geometry, m) {
            [](const Call& c) -> py::object {
                check_init_self(c);
                PolygonObj out;
-               out.pts = to_points(c[1], "Polygon");
-               geometry::check_polygon(out.pts, tolerance());
+               geometry::Points pts = to_points(c[1], "Polygon");
+               geometry::check_polygon(pts, tolerance());
+               out.pts = std::make_shared<const geometry::Points>(std::move(pts));
                out.material = py::reinterpret_borrow<py::object>(c[2]);
                install(c[0], std::move(out));
                return py::none();
            }, "Initialise self.");
-    polygon_cls.def_property_readonly("points", [](const PolygonObj& s) { return to_list(s.pts); })
-        .def_property_readonly("centroid", [](const PolygonObj& s) { return PointObj(geometry::polygon_centroid(s.pts)); })
+    polygon_cls.def_property_readonly("points", [](const PolygonObj& s) { auto pts = s.pts; return to_list(*pts); })
+        .def_property_readonly("centroid", [](const PolygonObj& s) { return PointObj(geometry::polygon_centroid(*s.pts)); })
         .def_readwrite("material", &PolygonObj::material);
     define(polygon_cls, "__repr__", {req("self")}, [](const Call& c) -> py::object {
-        const PolygonObj& s = self_of<PolygonObj>(c);
+        auto pts = self_of<PolygonObj>(c).pts;
         std::string out = "Polygon([";
-        for (std::size_t k = 0; k < s.pts.size(); ++k) out += point_repr(s.pts[k]) + (k + 1 < s.pts.size() ? ", " : "");
+        for (std::size_t k = 0; k < pts->size(); ++k) out += point_repr((*pts)[k]) + (k + 1 < pts->size() ? ", " : "");
         return py::str(out + "])");
     }, "Return repr(self).");
     define(polygon_cls, "__reduce__", {req("self")}, [](const Call& c) -> py::object {
         const PolygonObj& s = self_of<PolygonObj>(c);
-        return reduce_with(c[0], py::make_tuple(encode(s.pts), s.material));
+        return reduce_with(c[0], py::make_tuple(encode(*s.pts), s.material));
     }, kReduceDoc);
     define(polygon_cls, "__setstate__", {req("self"), req("state")}, [](const Call& c) -> py::object {
         check_init_self(c);
@@ -848,8 +853,9 @@ PYBIND11_MODULE(_geometry, m) {
         if (!PyTuple_Check(value.ptr()) || PyTuple_GET_SIZE(value.ptr()) != 2)
             throw py::type_error("Polygon state must hold (points, material), not " + type_name(value));
         PolygonObj out;
-        out.pts = decode(PyTuple_GET_ITEM(value.ptr(), 0), "Polygon");
-        geometry::check_polygon(out.pts, tolerance());
+        geometry::Points pts = decode(PyTuple_GET_ITEM(value.ptr(), 0), "Polygon");
+        geometry::check_polygon(pts, tolerance());
+        out.pts = std::make_shared<const geometry::Points>(std::move(pts));
         out.material = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(value.ptr(), 1));
         install(c[0], std::move(out));
         restore_attributes(c[0], attributes);
