@@ -168,7 +168,6 @@ auto unlocked(F&& f) {
 
 py::object polyline(geometry::Points pts) { return py::cast(PolylineObj(std::move(pts))); }
 
-// ---------------------------------------------------------------------------------------------
 // Methods that behave like a Python class's: the arguments are bound by Python's rules (with its
 // messages for a call that does not fit), help() and inspect.signature() show the parameters, and
 // a call costs no more than pybind11's own dispatch. The messages of a failed call are built only
@@ -454,7 +453,6 @@ void check_init_self(const Call& c) {
     if (!PyObject_TypeCheck(c[0].ptr(), c.spec.owner)) throw not_applicable(c);
 }
 
-// ---------------------------------------------------------------------------------------------
 // Copy and pickle: the value as bytes of little-endian doubles (compact, and copied as one
 // object by deepcopy), the Python attributes as object.__getstate__ gives them. A subclass is
 // remade by __new__ and __setstate__, never through its own __init__, whose parameters may differ.
@@ -527,7 +525,6 @@ void restore_attributes(py::handle self, py::handle attributes) {
 const char* kReduceDoc = "Helper for pickle and copy: the value and the attributes, remade without __init__.";
 const char* kSetstateDoc = "Helper for pickle and copy: restores what __reduce__() gave.";
 
-// ---------------------------------------------------------------------------------------------
 // Stored data: each coordinate is checked with its key and place, as a reader of the data would.
 
 double stored_coordinate(const char* key, std::size_t index, py::handle value) {
@@ -560,7 +557,6 @@ py::object deserialize(py::handle cls, py::handle data) {
     return cls(points);
 }
 
-// ---------------------------------------------------------------------------------------------
 // __class__ assignment: CPython allows it between types of the same memory layout, and all
 // pybind11 instances share one. Each value type gets a layout of its own (a few unused bytes at
 // the end), so that an assignment between types holding different C++ values is refused by
