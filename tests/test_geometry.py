@@ -1,6 +1,7 @@
 import functools
 import json
 import math
+import struct
 
 import pytest
 from munch import Munch
@@ -378,3 +379,231 @@ def test_scene_values_keep_what_they_are_given():
                                                                                 1.0)
     inner = Group([tube])
     assert Group([inner, tube]).objects == [inner, tube]
+
+
+# Behaviour of a Python class: calls, signatures, initialisation, __class__
+
+@pytest.mark.parametrize(("call", "text"), [
+    (lambda: Point(1), "Point.__init__() missing 1 required positional argument: 'y'"),
+    (lambda: Point(), "Point.__init__() missing 2 required positional arguments: 'x' and 'y'"),
+    (lambda: Point(1, 2, 3, 4), "Point.__init__() takes from 3 to 4 positional arguments but 5 were given"),
+    (lambda: Point(1, 2, w=3), "Point.__init__() got an unexpected keyword argument 'w'"),
+    (lambda: Point(1, 2, x=3), "Point.__init__() got multiple values for argument 'x'"),
+    (lambda: Point("1", 2), "Point.__init__() argument 'x' must be a real number, not str"),
+    (lambda: Line(Point(0, 0)), "Line.__init__() missing 1 required positional argument: 'end_point'"),
+    (lambda: Line(Point(0, 0), (1, 1)), "Line.__init__() argument 'end_point' must be Point, not tuple"),
+    (lambda: Polyline(), "Polyline.__init__() missing 1 required positional argument: 'points'"),
+    (lambda: Polyline([]).intersections_with_x_location(0, 1),
+     "Polyline.intersections_with_x_location() takes 2 positional arguments but 3 were given"),
+    (lambda: Polyline([]).intersections_with_x_location(None),
+     "Polyline.intersections_with_x_location() argument 'x' must be a real number, not NoneType"),
+    (lambda: Polyline([]).split(point=(0, 0)), "Polyline.split() argument 'point' must be Point, not tuple"),
+    (lambda: Polyline([]).is_equal_to(other=[]), "Polyline.is_equal_to() argument 'other' must be Polyline, not list"),
+    (lambda: Polyline.get_lowest_or_highest_profile_x(Polyline([])),
+     "Polyline.get_lowest_or_highest_profile_x() missing 1 required positional argument: 'polyline_2'"),
+    (lambda: Polyline._deserialize(), "Polyline._deserialize() missing 1 required positional argument: 'data'"),
+    (lambda: Polygon([], None, None), "Polygon.__init__() takes from 2 to 3 positional arguments but 4 were given"),
+    (lambda: Polyline.split(Point(0, 0), Point(0, 0)),
+     "descriptor 'split' for 'Polyline' objects doesn't apply to a 'Point' object"),
+])
+def test_wrong_calls_read_like_pythons_own_messages(call, text):
+    with pytest.raises(TypeError) as exc:
+        call()
+    assert str(exc.value) == text
+
+
+def test_keywords_and_numbers_as_python_takes_them():
+    from decimal import Decimal
+    from fractions import Fraction
+
+    assert Point(y=2, x=Fraction(1, 2), z=Decimal("1.5")) == Point(0.5, 2, 1.5)
+    line = Polyline(points=pts((0, 0), (2, 2)))
+    assert line.get_polyline_between(end_point=Point(1, 1), start_point=Point(0, 0), inclusive=0).points == []
+    assert line.is_monotonic_ascending_x(strict="yes") is True  # any truth value, as a Python function takes it
+    assert Point(1, 2).__eq__("other") is NotImplemented
+
+
+@pytest.mark.parametrize(("callable_", "text"), [
+    (Point, "(x, y, z=0.0)"),
+    (Line, "(start_point, end_point)"),
+    (Polyline, "(points)"),
+    (Polygon, "(points, material=None)"),
+    (Polyline.get_polyline_between, "(self, start_point, end_point, inclusive=True)"),
+    (Polyline([]).split, "(point)"),
+    (Polyline.get_lowest_or_highest_profile_x, "(polyline_1, polyline_2, lowest=True)"),
+    (Polyline._deserialize, "(data)"),
+])
+def test_signatures_show_the_parameters(callable_, text):
+    import inspect
+
+    assert str(inspect.signature(callable_)) == text
+
+
+def test_help_reads_like_a_python_class():
+    import pydoc
+
+    text = pydoc.render_doc(Polyline, renderer=pydoc.plaintext)
+    assert "Polyline(points)" in text
+    assert "split(self, point)\n |      The two parts before and after point" in text
+    assert "function_record" not in text and "(...)" not in text
+
+
+@pytest.mark.parametrize(("value", "again", "want"), [
+    (Point(1, 2), (5, 6), "Point(x=5.0, y=6.0, z=0.0)"),
+    (Line(Point(0, 0), Point(1, 1)), (Point(2, 2), Point(3, 3)),
+     "Line(Point(x=2.0, y=2.0, z=0.0), Point(x=3.0, y=3.0, z=0.0))"),
+    (Polyline(pts((0, 0), (1, 1))), ([Point(7, 7)],), "Polyline([Point(x=7.0, y=7.0, z=0.0)])"),
+    (Polygon(pts((0, 0), (1, 0), (0, 1))), (pts((0, 0), (2, 0), (0, 2)),),
+     "Polygon([Point(x=0.0, y=0.0, z=0.0), Point(x=2.0, y=0.0, z=0.0), Point(x=0.0, y=2.0, z=0.0)])"),
+], ids=["point", "line", "polyline", "polygon"])
+def test_init_again_reinitialises_a_live_value(value, again, want):
+    value.__init__(*again)
+    assert repr(value) == want
+
+
+def test_failed_init_again_leaves_the_value_unchanged():
+    line = Polyline(pts((0, 0), (1, 1)))
+    with pytest.raises(TypeError):
+        line.__init__([Point(2, 2), "x"])
+    point = Point(1, 2)
+    with pytest.raises(ValueError):
+        point.__init__(math.nan, 0)
+    assert xy(line.points) == [(0, 0), (1, 1)] and point == Point(1, 2)
+
+
+def test_piezo_line_init_again_takes_the_new_points():
+    from terrak.geo import PiezoLine
+
+    line = PiezoLine(pts((0, 0), (10, 0)))
+    PiezoLine.__init__(line, pts((0, -1), (5, -2), (10, -1)), True)
+    assert line.phreatic is True and xy(line.points) == [(0, -1), (5, -2), (10, -1)]
+    assert line.serialize()["points"] == Polyline(line.points).serialize()
+
+
+class OtherPolyline(Polyline):
+    pass
+
+
+@pytest.mark.parametrize(("make", "target"), [
+    (lambda: Polyline(pts((0, 0), (1, 1))), Point),
+    (lambda: Point(1, 2), Polyline),
+    (lambda: Line(Point(0, 0), Point(1, 1)), Polygon),
+    (lambda: Polygon(pts((0, 0), (1, 0), (0, 1))), Line),
+    (TransformableObject, Polyline),
+    (lambda: Group([]), Point),
+    (lambda: OtherPolyline([]), Polygon),
+], ids=["polyline-point", "point-polyline", "line-polygon", "polygon-line", "base-polyline", "group-point",
+        "subclass-polygon"])
+def test_class_assignment_across_value_types_is_refused(make, target):
+    value = make()
+    before = type(value)
+    with pytest.raises(TypeError, match="__class__ assignment: .* object layout differs"):
+        value.__class__ = target
+    assert type(value) is before
+
+
+def test_class_assignment_between_a_value_type_and_its_subclasses_works():
+    from terrak.geo import PiezoLine
+
+    line = Polyline(pts((0, 0), (1, 1)))
+    line.__class__ = OtherPolyline
+    assert repr(line).startswith("OtherPolyline([") and xy(line.points) == [(0, 0), (1, 1)]
+    line.__class__ = PiezoLine
+    line.__class__ = Polyline
+    assert line.serialize() == Polyline(pts((0, 0), (1, 1))).serialize()
+
+
+@pytest.mark.parametrize("state", [None, (), (b"", None, None), (b"\x00" * 23, None), ("xyz", None),
+                                   (b"\x00" * 48, None)], ids=["none", "empty", "triple", "short", "text", "two"])
+def test_setstate_refuses_what_reduce_never_made(state):
+    point = Point(1, 2)
+    with pytest.raises(TypeError):
+        point.__setstate__(state)
+    assert point == Point(1, 2)
+
+
+def test_setstate_refuses_non_finite_coordinates():
+    _, _, (value, attributes) = Polyline(pts((0, 0))).__reduce__()
+    bad = value[:8] + struct.pack("<d", math.inf) + value[16:]
+    with pytest.raises(ValueError, match="finite"):
+        Polyline.__new__(Polyline).__setstate__((bad, attributes))
+
+
+# Stored data and tolerances: errors that name what is wrong
+
+@pytest.mark.parametrize(("coordinate", "error", "text"), [
+    (None, TypeError, "coordinate 'x' of point 1 must be a real number, not NoneType (None)"),
+    ("1.5", TypeError, "coordinate 'x' of point 1 must be a real number, not str ('1.5')"),
+    (10 ** 400, ValueError, "coordinate 'x' of point 1 is too large for a float: 1000000000"),
+    (math.nan, ValueError, "coordinate 'x' of point 1 must be a finite number, not nan"),
+], ids=["none", "numeric-text", "huge-int", "nan"])
+def test_stored_coordinates_that_are_no_finite_numbers_are_named(coordinate, error, text):
+    from terrak.geo import PiezoLine, SoilLayer2D
+
+    data = {"points": [{"x": 0, "y": 0}, {"x": coordinate, "y": 1}]}
+    layer = {"soil": {"name": "Sand", "color": [1, 2, 3], "properties": {}}, "top_profile": data,
+             "bottom_profile": data, "properties": {}}
+    for load in (lambda: Polyline._deserialize(data), lambda: PiezoLine.from_dict({"points": data, "phreatic": True}),
+                 lambda: SoilLayer2D.from_dict(layer)):
+        with pytest.raises(error) as exc:
+            load()
+        assert str(exc.value).startswith(text)
+
+
+@pytest.mark.parametrize(("name", "value", "error", "text"), [
+    ("ISCLOSE_RTOL", "1e-9", TypeError, "terrak.core.ISCLOSE_RTOL must be a real number, not str ('1e-9')"),
+    ("ISCLOSE_ATOL", None, TypeError, "terrak.core.ISCLOSE_ATOL must be a real number, not NoneType (None)"),
+    ("ISCLOSE_ATOL", -1.0, ValueError, "terrak.core.ISCLOSE_ATOL must be a finite number not below zero, not -1.0"),
+    ("ISCLOSE_RTOL", math.nan, ValueError, "terrak.core.ISCLOSE_RTOL must be a finite number not below zero, not nan"),
+])
+def test_tolerances_that_are_no_numbers_are_named(monkeypatch, zigzag, name, value, error, text):
+    monkeypatch.setattr(terrak.core, name, value)
+    for use in (lambda: Point(0, 0) == Point(0, 0), lambda: zigzag.point_is_on_polyline(Point(1, 1))):
+        with pytest.raises(error) as exc:
+            use()
+        assert str(exc.value) == text
+
+
+# Extreme magnitudes: products of coordinates beyond about 1e154 overflow a double
+
+def test_lines_crossing_at_huge_coordinates_meet():
+    across = Polyline(pts((0, 1e200), (2e200, 1e200)))
+    assert xy(across.intersections_with_polyline(Polyline(pts((1e200, 0), (1e200, 2e200))))) == [(1e200, 1e200)]
+    rising, falling = Polyline(pts((0, -1e200), (2e200, 1e200))), Polyline(pts((0, 1e200), (2e200, -1e200)))
+    assert xy(rising.intersections_with_polyline(falling)) == [(1e200, 0)]
+
+
+def test_x_location_between_the_largest_coordinates_is_finite():
+    hits = Polyline([Point(0, -1e308), Point(1, 1e308)]).intersections_with_x_location(0.5)
+    assert xy(hits) == [(0.5, 0.0)]
+
+
+def test_centroid_of_a_huge_square_is_its_middle():
+    side = 1e155
+    square = Polygon(pts((0, 0), (side, 0), (side, side), (0, side)))
+    assert tuple(square.centroid) == pytest.approx((side / 2, side / 2, 0.0))
+    widest = Polygon(pts((-1e308, -1e308), (1e308, -1e308), (1e308, 1e308), (-1e308, 1e308)))
+    assert tuple(widest.centroid) == (0.0, 0.0, 0.0)
+
+
+def test_init_again_while_another_thread_runs_a_kernel_on_the_line():
+    import threading
+
+    wide = [Point(float(i), float(i % 5)) for i in range(2000)]
+    narrow = pts((0, 0), (10, 0))
+    line, cut = Polyline(wide), Polyline(pts((3.5, -1), (3.5, 9)))
+    answers, stop = set(), threading.Event()
+
+    def cut_repeatedly():
+        while not stop.is_set():
+            answers.add(tuple(xy(line.intersections_with_polyline(cut))))
+
+    worker = threading.Thread(target=cut_repeatedly)
+    worker.start()
+    try:
+        for k in range(100):
+            line.__init__(narrow if k % 2 else wide)
+    finally:
+        stop.set()
+        worker.join()
+    assert answers <= {((3.5, 3.5),), ((3.5, 0.0),)}

@@ -144,3 +144,24 @@ def test_reversing_twice_and_split_then_combine_give_the_line_back(a):
     first, second = line.split(Point(middle.x, middle.y))
     assert first.end_point == second.start_point == Point(middle.x, middle.y)
     assert first.combine_with(second).is_equal_to(line) or not LineString(xy(a)).is_simple
+
+
+@given(profiles(), profiles(), st.sampled_from([480, 600, 900, 1015]))
+def test_figures_scaled_to_huge_coordinates_give_scaled_answers(a, b, exponent):
+    """Scaling by a power of two is exact, so even where products of coordinates would overflow
+    the answers are those of the figure at ordinary size, scaled."""
+    k = 2.0 ** exponent
+
+    def scaled(points):
+        return [Point(p.x * k, p.y * k) for p in points]
+
+    line, other = Polyline(a), Polyline(b)
+    big, big_other = Polyline(scaled(a)), Polyline(scaled(b))
+    assert xy(big.intersections_with_polyline(big_other)) == xy(scaled(line.intersections_with_polyline(other)))
+    assert [xy(part.points) for part in big.find_overlaps(big_other)] == [
+        xy(scaled(part.points)) for part in line.find_overlaps(other)]
+    if max(a[0].x, b[0].x) <= min(a[-1].x, b[-1].x):  # an x range in common
+        low = Polyline.get_lowest_or_highest_profile_x(line, other, lowest=True)
+        assert xy(Polyline.get_lowest_or_highest_profile_x(big, big_other, lowest=True).points) == xy(scaled(low.points))
+    x = a[len(a) // 2].x + 0.5
+    assert xy(big.intersections_with_x_location(x * k)) == xy(scaled(line.intersections_with_x_location(x)))

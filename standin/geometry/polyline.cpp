@@ -34,11 +34,65 @@ double reach(const Point& p, const Tolerance& tol) {
     return std::max(tol.atol, tol.rtol * std::max(std::fabs(p.x), std::fabs(p.y)));
 }
 
+// Products of coordinates overflow beyond about 1e154 (and differences beyond about 9e307). The
+// computations that multiply coordinates run on the coordinates as they are; only when a result
+// along the way is not finite do they run again on copies scaled by a power of two, which keeps
+// every product finite. The scaling is exact, so the answer is the one the unscaled figure has;
+// tolerances scale with the coordinates.
+constexpr int kSafeExponent = 500;
+
+// 1, or the power of two that brings the largest value to about 2^exponent.
+double scale_for(std::initializer_list<double> values, int exponent = kSafeExponent) {
+    double largest = 0.0;
+    for (double v : values) largest = std::max(largest, std::fabs(v));
+    if (largest <= std::ldexp(1.0, exponent)) return 1.0;
+    return std::ldexp(1.0, exponent - std::ilogb(largest));
+}
+
+// The slow paths stay out of line, so that the fast ones keep their small frames.
+[[gnu::noinline]] double interpolate_huge(double x0, double y0, double x1, double y1, double x) {
+    const double s = scale_for({x0, y0, x1, y1, x});
+    return (y0 * s + (y1 * s - y0 * s) * (x * s - x0 * s) / (x1 * s - x0 * s)) / s;
+}
+
+// y at x on the line through (x0, y0) and (x1, y1), x0 != x1.
+double interpolate(double x0, double y0, double x1, double y1, double x) {
+    const double dx = x1 - x0, rise = (y1 - y0) * (x - x0);
+    if (!std::isfinite(dx + rise)) return interpolate_huge(x0, y0, x1, y1, x);
+    return y0 + rise / dx;
+}
+
+// x where the differences a - b go from d0 at x0 to d1 at x1 through zero, for differences or
+// products that overflow.
+[[gnu::noinline]] double crossing_x_huge(double x0, double x1, double a0, double b0, double a1, double b1) {
+    const double s = scale_for({x0, x1, a0, b0, a1, b1});
+    const double d0 = a0 * s - b0 * s, d1 = a1 * s - b1 * s;
+    return (x0 * s + (x1 * s - x0 * s) * d0 / (d0 - d1)) / s;
+}
+
 // Segments: segment k joins pts[k] and pts[k + 1]; a one-point polyline is one segment of zero
 // length, so that a lone point still meets other lines.
 std::size_t segment_count(const Points& pts) { return pts.size() < 2 ? pts.size() : pts.size() - 1; }
 const Point& seg_start(const Points& pts, std::size_t k) { return pts[k]; }
 const Point& seg_end(const Points& pts, std::size_t k) { return pts.size() == 1 ? pts[0] : pts[k + 1]; }
+
+// The point of segment a-b nearest to p, with every coordinate times s: its parameter along the
+// segment, and whether p lies within `limit` of it. The fast path below is this with s = 1.
+std::optional<double> project_scaled(const Point& a, const Point& b, const Point& p, double s, double limit) {
+    const double ax = a.x * s, ay = a.y * s, px = p.x * s, py = p.y * s;
+    const double dx = b.x * s - ax, dy = b.y * s - ay;
+    const double len2 = dx * dx + dy * dy;
+    double t = 0.0;
+    if (len2 > 0.0) t = std::clamp(((px - ax) * dx + (py - ay) * dy) / len2, 0.0, 1.0);
+    const double qx = ax + t * dx, qy = ay + t * dy;
+    if (std::hypot(px - qx, py - qy) <= limit * s) return t;
+    return std::nullopt;
+}
+
+[[gnu::noinline]] std::optional<double> locate_on_huge_segment(const Point& a, const Point& b, const Point& p,
+                                                               const Tolerance& tol) {
+    return project_scaled(a, b, p, scale_for({a.x, a.y, b.x, b.y, p.x, p.y}), reach(p, tol));
+}
 
 // Where p lies on segment a-b as a parameter in [0, 1], if it lies on it within tolerance.
 // A point that equals an end point gets exactly 0 or 1, so callers can snap it to the vertex.
@@ -53,10 +107,13 @@ std::optional<double> locate_on_segment(const Point& a, const Point& b, const Po
     if (same_xy(p, b, tol)) return 1.0;
     const double dx = b.x - a.x, dy = b.y - a.y;
     const double len2 = dx * dx + dy * dy;
+    const double along = (p.x - a.x) * dx + (p.y - a.y) * dy;
     double t = 0.0;
-    if (len2 > 0.0) t = std::clamp(((p.x - a.x) * dx + (p.y - a.y) * dy) / len2, 0.0, 1.0);
+    if (len2 > 0.0) t = std::clamp(along / len2, 0.0, 1.0);
     const double qx = a.x + t * dx, qy = a.y + t * dy;
-    if (std::hypot(p.x - qx, p.y - qy) <= reach(p, tol)) return t;
+    const double distance = std::hypot(p.x - qx, p.y - qy);
+    if (!std::isfinite(len2 + along + distance)) return locate_on_huge_segment(a, b, p, tol);
+    if (distance <= reach(p, tol)) return t;
     return std::nullopt;
 }
 
@@ -64,6 +121,31 @@ struct Hit {
     double t;  // along the first segment
     Point p;
 };
+
+// Where segments a0-a1 and b0-b1 cross, if they do, computed with every coordinate times k. A
+// vertical or horizontal segment gives its coordinate exactly; interpolating would put a cut on
+// x = 10 at 9.999999999999998. The fast path below is this with k = 1.
+std::optional<Hit> crossing_scaled(const Point& a0, const Point& a1, const Point& b0, const Point& b1, double k) {
+    const double ax = a0.x * k, ay = a0.y * k;
+    const double rx = a1.x * k - ax, ry = a1.y * k - ay, sx = b1.x * k - b0.x * k, sy = b1.y * k - b0.y * k;
+    const double den = rx * sy - ry * sx;
+    if (den == 0.0) return std::nullopt;
+    const double qx = b0.x * k - ax, qy = b0.y * k - ay;
+    const double t = (qx * sy - qy * sx) / den;
+    const double u = (qx * ry - qy * rx) / den;
+    if (!(t >= 0.0 && t <= 1.0 && u >= 0.0 && u <= 1.0)) return std::nullopt;
+    Point p{(ax + t * rx) / k, (ay + t * ry) / k, 0.0};
+    if (rx == 0.0) p.x = a0.x;
+    else if (sx == 0.0) p.x = b0.x;
+    if (ry == 0.0) p.y = a0.y;
+    else if (sy == 0.0) p.y = b0.y;
+    return Hit{t, p};
+}
+
+[[gnu::noinline]] std::optional<Hit> crossing_of_huge(const Point& a0, const Point& a1, const Point& b0,
+                                                      const Point& b1) {
+    return crossing_scaled(a0, a1, b0, b1, scale_for({a0.x, a0.y, a1.x, a1.y, b0.x, b0.y, b1.x, b1.y}));
+}
 
 // The meeting points of segments a0-a1 and b0-b1, ordered along a: end points lying on the other
 // segment first (so a point near a vertex becomes that vertex, a's own vertices preferred), then
@@ -86,19 +168,23 @@ int segment_hits(const Point& a0, const Point& a1, const Point& b0, const Point&
     if (n < 2) {
         const double rx = a1.x - a0.x, ry = a1.y - a0.y, sx = b1.x - b0.x, sy = b1.y - b0.y;
         const double den = rx * sy - ry * sx;
-        if (den != 0.0) {
+        if (!std::isfinite(den)) {
+            if (auto hit = crossing_of_huge(a0, a1, b0, b1)) add(hit->t, hit->p);
+        } else if (den != 0.0) {
             const double qx = b0.x - a0.x, qy = b0.y - a0.y;
-            const double t = (qx * sy - qy * sx) / den;
-            const double u = (qx * ry - qy * rx) / den;
-            if (t >= 0.0 && t <= 1.0 && u >= 0.0 && u <= 1.0) {
-                Point p{a0.x + t * rx, a0.y + t * ry, 0.0};
-                // A vertical or horizontal segment gives its coordinate exactly; interpolating
-                // would put a cut on x = 10 at 9.999999999999998.
-                if (rx == 0.0) p.x = a0.x;
-                else if (sx == 0.0) p.x = b0.x;
-                if (ry == 0.0) p.y = a0.y;
-                else if (sy == 0.0) p.y = b0.y;
-                add(t, p);
+            const double tn = qx * sy - qy * sx, un = qx * ry - qy * rx;
+            if (!std::isfinite(tn + un)) {
+                if (auto hit = crossing_of_huge(a0, a1, b0, b1)) add(hit->t, hit->p);
+            } else {
+                const double t = tn / den, u = un / den;
+                if (t >= 0.0 && t <= 1.0 && u >= 0.0 && u <= 1.0) {
+                    Point p{a0.x + t * rx, a0.y + t * ry, 0.0};
+                    if (rx == 0.0) p.x = a0.x;
+                    else if (sx == 0.0) p.x = b0.x;
+                    if (ry == 0.0) p.y = a0.y;
+                    else if (sy == 0.0) p.y = b0.y;
+                    add(t, p);
+                }
             }
         }
     }
@@ -260,8 +346,12 @@ Touches collect_touches(const Points& a, const Points& b, const Tolerance& tol) 
 }
 
 double param_reach(const Point& a, const Point& b, const Tolerance& tol) {
-    const double len = std::hypot(b.x - a.x, b.y - a.y);
-    return len > 0.0 ? std::max(reach(a, tol), reach(b, tol)) / len : 1.0;
+    double s = 1.0, len = std::hypot(b.x - a.x, b.y - a.y);
+    if (!std::isfinite(len)) {
+        s = scale_for({a.x, a.y, b.x, b.y});
+        len = std::hypot(b.x * s - a.x * s, b.y * s - a.y * s);
+    }
+    return len > 0.0 ? std::max(reach(a, tol), reach(b, tol)) * s / len : 1.0;
 }
 
 // Every point of `a` lies on `b`.
@@ -394,7 +484,7 @@ Points intersections_with_x(const Points& self, double x, const Tolerance& tol) 
         if (i + 1 < n) {
             const Point& w = self[i + 1];
             if (!at && !is_close(w.x, x, tol) && ((v.x < x && x < w.x) || (w.x < x && x < v.x))) {
-                const double y = v.y == w.y ? v.y : v.y + (w.y - v.y) * (x - v.x) / (w.x - v.x);
+                const double y = v.y == w.y ? v.y : interpolate(v.x, v.y, w.x, w.y, x);
                 out.push_back(Point{x, y, 0.0});
             }
         }
@@ -600,7 +690,7 @@ Sample sample(const std::vector<Column>& cols, std::size_t next, double x) {
     if (next >= cols.size()) return Sample{cols.back().leave, cols.back().leave, false};
     const Column& c0 = cols[next - 1];
     const Column& c1 = cols[next];
-    const double y = c0.leave == c1.arrive ? c0.leave : c0.leave + (c1.arrive - c0.leave) * (x - c0.x) / (c1.x - c0.x);
+    const double y = c0.leave == c1.arrive ? c0.leave : interpolate(c0.x, c0.leave, c1.x, c1.arrive, x);
     return Sample{y, y, false};
 }
 
@@ -661,13 +751,17 @@ Points envelope(const Points& a, const Points& b, bool lowest, const Tolerance& 
         if (k > 0) {
             const Break& prev = breaks[k - 1];
             const double a0 = prev.sa.leave, b0 = prev.sb.leave, a1 = cur.sa.arrive, b1 = cur.sb.arrive;
+            // A difference that overflows keeps its sign, so only the crossing's x may need the
+            // slow path.
             const double d0 = a0 - b0, d1 = a1 - b1;
             if (!is_close(a0, b0, tol) && !is_close(a1, b1, tol) && ((d0 < 0) != (d1 < 0))) {
-                const double x = prev.x + (cur.x - prev.x) * d0 / (d0 - d1);
+                const double shift = (cur.x - prev.x) * d0, gap = d0 - d1;
+                const double x = std::isfinite(shift + gap) ? prev.x + shift / gap
+                                                            : crossing_x_huge(prev.x, cur.x, a0, b0, a1, b1);
                 double y;
                 if (a0 == a1) y = a0;
                 else if (b0 == b1) y = b0;
-                else y = a0 + (a1 - a0) * (x - prev.x) / (cur.x - prev.x);
+                else y = interpolate(prev.x, a0, cur.x, a1, x);
                 if (!is_close(x, prev.x, tol) && !is_close(x, cur.x, tol)) emit(x, y);
             }
         }
@@ -679,18 +773,33 @@ Points envelope(const Points& a, const Points& b, bool lowest, const Tolerance& 
     return out;
 }
 
-double polygon_signed_area(const Points& ring) {
+namespace {
+
+// The polygon sums are of cubes of coordinates (the centroid) over every vertex, so a ring is
+// scaled from a lower bound than single segments are.
+constexpr int kRingExponent = 300;
+
+double ring_scale(const Points& ring) {
+    double largest = 0.0;
+    for (const Point& p : ring) largest = std::max({largest, std::fabs(p.x), std::fabs(p.y)});
+    return scale_for({largest}, kRingExponent);
+}
+
+// Twice the signed area of the ring scaled by s (so times s squared). Taken relative to the first
+// point: large coordinates would otherwise cancel away the area.
+double twice_scaled_area(const Points& ring, double s) {
     if (ring.size() < 3) return 0.0;
-    // Relative to the first point: large coordinates would otherwise cancel away the area.
-    const Point& o = ring.front();
+    const double ox = ring.front().x * s, oy = ring.front().y * s;
     double twice = 0.0;
     for (std::size_t k = 0; k < ring.size(); ++k) {
         const Point& p = ring[k];
         const Point& q = ring[(k + 1) % ring.size()];
-        twice += (p.x - o.x) * (q.y - o.y) - (q.x - o.x) * (p.y - o.y);
+        twice += (p.x * s - ox) * (q.y * s - oy) - (q.x * s - ox) * (p.y * s - oy);
     }
-    return twice / 2.0;
+    return twice;
 }
+
+}  // namespace
 
 void check_polygon(const Points& ring, const Tolerance& tol) {
     Points distinct;
@@ -700,40 +809,44 @@ void check_polygon(const Points& ring, const Tolerance& tol) {
         if (distinct.size() == 3) break;
     }
     if (distinct.size() < 3) throw std::invalid_argument("A polygon needs at least 3 distinct points");
+    const double s = ring_scale(ring);
     double perimeter = 0.0, scale = 0.0;
     for (std::size_t k = 0; k < ring.size(); ++k) {
         const Point& p = ring[k];
         const Point& q = ring[(k + 1) % ring.size()];
-        perimeter += std::hypot(q.x - p.x, q.y - p.y);
+        perimeter += std::hypot(q.x * s - p.x * s, q.y * s - p.y * s);
         scale = std::max({scale, std::fabs(p.x), std::fabs(p.y)});
     }
     // Zero area: the outline is nowhere wider than the tolerance (a sliver of length L and
     // width w has area about L * w and perimeter about 2 L).
-    const double width = std::max(tol.atol, tol.rtol * scale);
-    if (std::fabs(polygon_signed_area(ring)) <= width * perimeter / 4.0)
+    const double width = std::max(tol.atol, tol.rtol * scale) * s;
+    if (std::fabs(twice_scaled_area(ring, s) / 2.0) <= width * perimeter / 4.0)
         throw std::invalid_argument("A polygon needs a non-zero area");
 }
 
 Point polygon_centroid(const Points& ring) {
-    const double area = polygon_signed_area(ring);
+    const double s = ring_scale(ring);
+    const double area = twice_scaled_area(ring, s) / 2.0;
     const Point& o = ring.front();
     if (area == 0.0) {
         double sx = 0.0, sy = 0.0;
         for (const Point& p : ring) {
-            sx += p.x;
-            sy += p.y;
+            sx += p.x * s;
+            sy += p.y * s;
         }
-        return Point{sx / ring.size(), sy / ring.size(), 0.0};
+        return Point{sx / ring.size() / s, sy / ring.size() / s, 0.0};
     }
+    const double ox = o.x * s, oy = o.y * s;
     double cx = 0.0, cy = 0.0;
     for (std::size_t k = 0; k < ring.size(); ++k) {
-        const double px = ring[k].x - o.x, py = ring[k].y - o.y;
-        const double qx = ring[(k + 1) % ring.size()].x - o.x, qy = ring[(k + 1) % ring.size()].y - o.y;
+        const Point& p = ring[k];
+        const Point& q = ring[(k + 1) % ring.size()];
+        const double px = p.x * s - ox, py = p.y * s - oy, qx = q.x * s - ox, qy = q.y * s - oy;
         const double c = px * qy - qx * py;
         cx += (px + qx) * c;
         cy += (py + qy) * c;
     }
-    return Point{o.x + cx / (6.0 * area), o.y + cy / (6.0 * area), 0.0};
+    return Point{o.x + cx / (6.0 * area) / s, o.y + cy / (6.0 * area) / s, 0.0};
 }
 
 }  // namespace geometry

@@ -24,7 +24,8 @@ struct Point {
 
 using Points = std::vector<Point>;
 
-// Throws std::invalid_argument for NaN or infinite coordinates.
+// Throws std::invalid_argument for NaN or infinite coordinates. Every finite coordinate is
+// supported: no operation overflows, and none returns a non-finite number.
 Point make_point(double x, double y, double z = 0.0);
 
 bool is_close(double a, double b, const Tolerance& tol);
@@ -76,7 +77,8 @@ Points envelope(const Points& a, const Points& b, bool lowest, const Tolerance& 
 
 // Polygon checks: at least three distinct points and a non-zero area, else std::invalid_argument.
 void check_polygon(const Points& ring, const Tolerance& tol);
+// The area-weighted centroid (the mean of the points for a ring of no area); finite for any
+// finite coordinates.
 Point polygon_centroid(const Points& ring);
-double polygon_signed_area(const Points& ring);
 
 }  // namespace geometry

@@ -110,6 +110,10 @@ class Color:
     def __hash__(self):
         return hash(self._rgb)
 
+    def __getstate__(self):
+        # Defined so that pickle protocols 0 and 1 accept a class with __slots__ too.
+        return object.__getstate__(self)
+
     def __repr__(self):
         return "Color({}, {}, {})".format(*self._rgb)
 

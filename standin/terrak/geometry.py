@@ -6,6 +6,11 @@ Every comparison of coordinates uses the shared tolerances ``terrak.core.ISCLOSE
 ``math.isclose(a, b, rel_tol=ISCLOSE_RTOL, abs_tol=ISCLOSE_ATOL)``, and a point lies on a line when
 its distance to it is at most ``max(ISCLOSE_ATOL, ISCLOSE_RTOL * its largest coordinate)``.
 
+Coordinates may be any finite numbers, up to the largest a float holds: no operation overflows or
+answers with a non-finite number. The values behave as those of Python classes: ``__init__``
+called again re-initialises, and they copy, deep-copy and pickle (a subclass with its own
+attributes too; it is remade without calling its ``__init__``).
+
 >>> line = Polyline([Point(0, 0), Point(10, 0)])
 >>> line.intersections_with_polyline(Polyline([Point(5, -1), Point(5, 1)]))
 [Point(x=5.0, y=0.0, z=0.0)]

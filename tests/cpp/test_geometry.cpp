@@ -315,3 +315,51 @@ TEST(Polyline, PointOnAscendingLineAgreesWithTheFullScan) {
     }
     EXPECT_FALSE(geometry::x_never_decreases({{0, 0}, {1, 0}, {0.5, 1}}));
 }
+
+// Coordinates far beyond 1e154, where products of coordinates overflow: every answer is the one
+// the same figure gives at ordinary size, scaled, and every coordinate stays finite.
+TEST(ExtremeMagnitudes, CrossingAtTheLargestCoordinatesIsFound) {
+    expect_points(geometry::intersections(pl({{0, 1e200}, {2e200, 1e200}}), pl({{1e200, 0}, {1e200, 2e200}}), tol),
+                  pl({{1e200, 1e200}}));
+    expect_points(geometry::intersections(pl({{-1e308, -1e308}, {1e308, 1e308}}), pl({{-1e308, 1e308}, {1e308, -1e308}}), tol),
+                  pl({{0, 0}}));
+    EXPECT_TRUE(geometry::point_on_polyline(pl({{-1e308, -1e308}, {1e308, 1e308}}), Point{5e307, 5e307}, tol));
+    EXPECT_FALSE(geometry::point_on_polyline(pl({{-1e308, -1e308}, {1e308, 1e308}}), Point{5e307, -5e307}, tol));
+}
+
+TEST(ExtremeMagnitudes, InterpolationStaysFinite) {
+    expect_points(geometry::intersections_with_x(pl({{0, -1e308}, {1, 1e308}}), 0.5, tol), pl({{0.5, 0}}));
+    expect_points(geometry::intersections_with_x(pl({{-1e308, 0}, {1e308, 1e300}}), 0, tol), pl({{0, 5e299}}));
+    const Points low = geometry::envelope(pl({{-1e308, -1e308}, {1e308, 1e308}}), pl({{-1e308, 1e308}, {1e308, -1e308}}),
+                                          true, tol);
+    expect_points(low, pl({{-1e308, -1e308}, {0, 0}, {1e308, -1e308}}));
+}
+
+TEST(ExtremeMagnitudes, PolygonOfHugeSideHasItsCentroidAndArea) {
+    const Points square = pl({{0, 0}, {1e155, 0}, {1e155, 1e155}, {0, 1e155}});
+    EXPECT_NO_THROW(geometry::check_polygon(square, tol));
+    const Point c = geometry::polygon_centroid(square);
+    EXPECT_DOUBLE_EQ(c.x, 5e154);
+    EXPECT_DOUBLE_EQ(c.y, 5e154);
+    const Point far = geometry::polygon_centroid(pl({{-1e308, -1e308}, {1e308, -1e308}, {1e308, 1e308}, {-1e308, 1e308}}));
+    EXPECT_EQ(far.x, 0.0);
+    EXPECT_EQ(far.y, 0.0);
+    EXPECT_THROW(geometry::check_polygon(pl({{-1e308, 0}, {0, 1e-300}, {1e308, 0}}), tol), std::invalid_argument);
+}
+
+TEST(ExtremeMagnitudes, ScaledFiguresGiveScaledAnswers) {
+    // A power of two scales exactly, so the answers must match bit for bit.
+    const Points a = pl({{0, 0}, {3, 4}, {7, -2}, {10, 1}}), b = pl({{-1, 1}, {4, 1}, {6, -3}, {11, 2}});
+    for (int e : {0, 480, 600, 1000}) {
+        const double k = std::ldexp(1.0, e);
+        Points sa, sb;
+        for (const Point& p : a) sa.push_back(Point{p.x * k, p.y * k});
+        for (const Point& p : b) sb.push_back(Point{p.x * k, p.y * k});
+        Points want;
+        for (const Point& p : geometry::intersections(a, b, tol)) want.push_back(Point{p.x * k, p.y * k});
+        expect_points(geometry::intersections(sa, sb, tol), want);
+        Points low;
+        for (const Point& p : geometry::envelope(a, b, true, tol)) low.push_back(Point{p.x * k, p.y * k});
+        expect_points(geometry::envelope(sa, sb, true, tol), low);
+    }
+}
