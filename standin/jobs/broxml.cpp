@@ -269,8 +269,9 @@ std::string_view decode_document(std::string_view bytes, std::string& converted)
 // of its text; the text may itself have been decoded as ISO-8859-1 from a file in another
 // encoding (the default of reading a file as text here), and then every code point is below
 // U+0100 and maps back to one byte of the file. Those bytes are taken as the document when they
-// are consistent with themselves: a UTF-16 byte order mark, a single-byte encoding declared, or
-// valid UTF-8. Otherwise the text was decoded right, and its characters are the document's.
+// are consistent with themselves: a UTF-16 byte order mark, an encoding other than UTF-8
+// declared, or valid UTF-8. Otherwise the text was decoded right, and its characters are the
+// document's.
 // The result is a view of `payload`, `original` or `converted`.
 std::string_view document_text(std::string_view payload, std::string& original, std::string& converted) {
     if (utf16_signature(payload) != Utf16::none) return decode_document(payload, converted);
@@ -278,7 +279,8 @@ std::string_view document_text(std::string_view payload, std::string& original, 
     if (!scan.valid) return decode_document(payload, converted);
     if (scan.max_code_point >= 0x80 && scan.max_code_point <= 0xFF) {
         original = utf8_to_latin1(payload);
-        if (utf16_signature(original) != Utf16::none || is_single_byte_encoding(declared_encoding(original)) ||
+        const std::string name = declared_encoding(original);
+        if (utf16_signature(original) != Utf16::none || (!name.empty() && name != "utf-8" && name != "utf8") ||
             scan_utf8(original).valid)
             return decode_document(original, converted);
     }
