@@ -622,3 +622,15 @@ def test_xml_parsing_does_not_leak():
 
     assert_no_leak(lambda: _jobs.parse_cpt_file(good), rounds=20)
     assert_no_leak(refused, rounds=20)
+
+
+@pytest.mark.parametrize("path", sorted((DATA.parent / "fuzz" / "regressions" / "broxml").glob("*")),
+                         ids=lambda path: path.name)
+def test_broxml_fuzzer_findings_stay_fixed(path):
+    try:
+        answer = parse_bytes(path.read_bytes())
+    except JobFailure as failure:
+        assert failure.error_name == "ParsingError"
+        return
+    values = [v for column in answer["measurement_data"].values() for v in column]
+    assert values and all(math.isfinite(v) for v in values)
