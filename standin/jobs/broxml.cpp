@@ -586,6 +586,16 @@ public:
         Raw raw;
         std::size_t row = 0;
         const bool single_characters = sep_.token.size() == 1 && sep_.block.size() == 1;
+        if (single_characters) {
+            // One block separator per row: counting them first spares the columns their regrowth.
+            std::size_t rows = 1;
+            const char* const end = values.data() + values.size();
+            for (const char* p = values.data();; ++p, ++rows) {
+                p = static_cast<const char*>(std::memchr(p, sep_.block.front(), static_cast<std::size_t>(end - p)));
+                if (!p) break;
+            }
+            for (auto& column : raw) column.reserve(rows);
+        }
         while (!values.empty()) {
             const std::string_view block = single_characters ? next_block_by_character(values) : next_block(values);
             if (trim(block).empty()) continue;  // the block separator also ends the last row
