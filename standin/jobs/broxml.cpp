@@ -439,8 +439,7 @@ struct Step {
     Family family = Family::bro;
 };
 
-// Lookups below the CPT_O element: a child's namespace is looked for on its way up to the
-// CPT_O, then among the bindings in force there.
+// Lookups below the CPT_O element, child by child along a path of local names.
 class CptElement {
 public:
     CptElement(pugi::xml_node cpt, Bindings bindings, std::string_view text)
@@ -448,18 +447,17 @@ public:
 
     pugi::xml_node root() const { return cpt_; }
 
-    std::string_view namespace_of(pugi::xml_node element) const {
-        const std::string_view prefix = prefix_of(element.name());
-        for (pugi::xml_node n = element; n && n != cpt_; n = n.parent())
-            for (const auto& attribute : n.attributes())
-                if (bound_prefix(attribute) == prefix) return attribute.value();
-        const auto it = bindings_.find(prefix);
-        return it == bindings_.end() ? std::string_view() : it->second;
-    }
-
+    // The first child element with the step's local name in a namespace of the step's family.
+    // The bindings in force at the parent are gathered once per call (and only when some child
+    // has the name), so a hostile document with many candidates or many declarations costs
+    // linear time.
     pugi::xml_node child(pugi::xml_node parent, const Step& step) const {
-        for (pugi::xml_node c = first_element(parent.first_child()); c; c = first_element(c.next_sibling()))
-            if (local_name(c.name()) == step.name && in_family(namespace_of(c), step.family)) return c;
+        std::optional<Bindings> declared_below_cpt;
+        for (pugi::xml_node c = first_element(parent.first_child()); c; c = first_element(c.next_sibling())) {
+            if (local_name(c.name()) != step.name) continue;
+            if (!declared_below_cpt) declared_below_cpt = declarations_between(parent, cpt_);
+            if (in_family(namespace_of(c, *declared_below_cpt), step.family)) return c;
+        }
         return {};
     }
 
@@ -498,6 +496,24 @@ public:
     std::string_view document_text() const { return text_; }
 
 private:
+    // Namespace declarations on `element` and its ancestors below `top`, the innermost winning.
+    static Bindings declarations_between(pugi::xml_node element, pugi::xml_node top) {
+        Bindings declared;
+        for (pugi::xml_node n = element; n && n != top; n = n.parent())
+            for (const auto& attribute : n.attributes())
+                if (const auto prefix = bound_prefix(attribute)) declared.emplace(*prefix, attribute.value());
+        return declared;
+    }
+
+    std::string_view namespace_of(pugi::xml_node element, const Bindings& declared_below_cpt) const {
+        const std::string_view prefix = prefix_of(element.name());
+        for (const auto& attribute : element.attributes())
+            if (bound_prefix(attribute) == prefix) return attribute.value();
+        for (const Bindings* bindings : {&declared_below_cpt, &bindings_})
+            if (const auto it = bindings->find(prefix); it != bindings->end()) return it->second;
+        return {};
+    }
+
     pugi::xml_node cpt_;
     Bindings bindings_;
     std::string_view text_;
