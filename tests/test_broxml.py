@@ -343,15 +343,17 @@ def test_elements_are_matched_by_namespace_not_by_prefix():
     ("ISO-8859-1", "latin-1", "Sonde ë°"),
     ("windows-1252", "cp1252", "Sonde ë° €"),
     ("UTF-16", "utf-16", "Sonde ë° € Ω"),
-], ids=["utf-8", "undeclared-utf-8", "utf-8-bom", "iso-8859-1", "windows-1252", "utf-16"])
+    ("UTF-16", "utf-16-le", "Sonde ë° € Ω"),
+], ids=["utf-8", "undeclared-utf-8", "utf-8-bom", "iso-8859-1", "windows-1252", "utf-16", "utf-16-without-bom"])
 def test_encodings_as_declared_whichever_way_the_text_arrives(tmp_path, encoding, codec, cone_type):
     declaration = f'<?xml version="1.0" encoding="{encoding}"?>' if encoding else None
     path = tmp_path / "cpt.xml"
     path.write_bytes(document(cpt(cone_type=cone_type), declaration=declaration).encode(codec))
-    through_default = GEFFile.from_file(path).parse(return_gef_data_obj=False)  # read as ISO-8859-1
-    through_codec = GEFFile.from_file(path, encoding=codec).parse(return_gef_data_obj=False)
-    as_bytes = parse_bytes(path.read_bytes())
-    for answer in (through_default, through_codec, as_bytes):
+    # Read as text the default way (ISO-8859-1), in the file's own encoding, and, for the byte
+    # order mark, as UTF-8 that keeps the mark as a character; and the bytes as they are.
+    readings = ["ISO-8859-1", codec] + (["utf-8"] if codec == "utf-8-sig" else [])
+    answers = [GEFFile.from_file(path, encoding=reading).parse(return_gef_data_obj=False) for reading in readings]
+    for answer in answers + [parse_bytes(path.read_bytes())]:
         assert answer["headers"]["cone_type"] == cone_type
         assert answer["measurement_data"]["qc"] == [1.0, 2.0, 3.0]
 

@@ -308,16 +308,15 @@ std::string_view decode_document(std::string_view bytes, std::string& converted)
 // document's.
 // The result is a view of `payload`, `original` or `converted`.
 std::string_view document_text(std::string_view payload, std::string& original, std::string& converted) {
-    if (utf16_signature(payload) != Utf16::none) return decode_document(payload, converted);
     const Utf8Scan scan = scan_utf8(payload);
-    if (!scan.valid) return decode_document(payload, converted);
-    if (scan.max_code_point >= 0x80 && scan.max_code_point <= 0xFF) {
+    if (scan.valid && scan.max_code_point >= 0x80 && scan.max_code_point <= 0xFF) {
         original = utf8_to_latin1(payload);
         const std::string name = declared_encoding(original);
         if (utf16_signature(original) != Utf16::none || (!name.empty() && name != "utf-8" && name != "utf8") ||
             scan_utf8(original).valid)
             return decode_document(original, converted);
     }
+    if (!scan.valid || utf16_signature(payload) != Utf16::none) return decode_document(payload, converted);
     if (starts_with(payload, kUtf8Bom)) payload.remove_prefix(3);
     return payload;
 }
