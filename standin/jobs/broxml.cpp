@@ -601,7 +601,8 @@ public:
         Raw raw;
         std::size_t row = 0;
         const bool single_characters = sep_.token.size() == 1 && sep_.block.size() == 1;
-        if (single_characters) {
+        // An empty block may have no storage at all: memchr must not see its null pointer.
+        if (single_characters && !values.empty()) {
             // One block separator per row: counting them first spares the columns their regrowth.
             std::size_t rows = 1;
             const char* const end = values.data() + values.size();
