@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "jobs/broxml.hpp"
 #include "jobs/classify.hpp"
 #include "jobs/error.hpp"
 #include "jobs/gef.hpp"
@@ -152,7 +153,9 @@ py::object parse_cpt_file(py::object data) {
         jobs::GefCpt cpt;
         {
             py::gil_scoped_release released;
-            cpt = jobs::parse_gef(jobs::decode_base64(encoded));
+            const std::string bytes = jobs::decode_base64(encoded);
+            // A CPT comes as GEF text or as the registry's XML, told apart by content.
+            cpt = jobs::is_xml_document(bytes) ? jobs::parse_bro_xml(bytes) : jobs::parse_gef(bytes);
         }
         py::dict headers;
         for (const auto& [key, value] : cpt.headers) {
