@@ -2,7 +2,10 @@
 
 import base64
 import copy
+import json
 import math
+import os
+import threading
 from pathlib import Path
 
 import pytest
@@ -10,6 +13,7 @@ import pytest
 from terrak import _jobs, core
 from terrak.core import Color, _post_on_addon_endpoint
 from terrak.errors import GEFClassificationError, GEFParsingError
+from terrak.geo import GEFData, NormalizedSoilBehaviourTypeIndexMethod
 
 DATA = Path(__file__).resolve().parent.parent / "data"
 PARSE = "parsecptfile/v2/jobs/"
@@ -190,6 +194,48 @@ def test_truncated_files_never_crash():
             pass
 
 
+WIDE_ROW_PEAK = """
+    import base64, json
+    from terrak import _jobs
+    from terrak.core import JobFailure
+
+    def high_water():
+        with open("/proc/self/status") as status:
+            return next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmHWM:"))
+
+    separator = {separator!r}
+    head = ("#GEFID= 1, 1, 0\\n#TESTID= T1\\n#ZID= 31000, 0.0\\n#COLUMNINFO= 1, m, length, 1\\n"
+            "#COLUMNINFO= 2, MPa, qc, 2\\n#COLUMNINFO= 3, MPa, fs, 3\\n#COLUMNINFO= 4, %, Rf, 4\\n"
+            + ("#COLUMNSEPARATOR= ;\\n" if separator == ";" else "") + "#EOH=\\n")
+    head += "\\n" * (-len(head) % 3)  # so that the Base64 of its parts joins up
+    repeats = {size} // 6
+    # The payload is joined from the Base64 of the file's parts, so the file itself never exists here.
+    cell = base64.b64encode((("1" + separator) * 3).encode()).decode()
+    payload = "".join([base64.b64encode(head.encode()).decode(), cell * repeats, base64.b64encode(b"\\n").decode()])
+    with open("/proc/self/clear_refs", "w") as clear:
+        clear.write("5")  # the high-water mark restarts at the present resident size
+    before = high_water()
+    try:
+        _jobs.parse_cpt_file({{"file_content": payload}})
+        message = None
+    except JobFailure as failure:
+        message = failure.message
+    print(json.dumps([len(head) + 6 * repeats + 1, high_water() - before, message]))
+"""
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer's own memory dwarfs the file")
+@pytest.mark.parametrize("separator", [";", " "], ids=["semicolons", "whitespace"])
+def test_wide_row_is_refused_before_its_fields_take_memory(run_python, separator):
+    # One data line of 4 million values: the reader stops keeping fields once the row is wider
+    # than the header allows, and still names the row's full width.
+    result = run_python(WIDE_ROW_PEAK.format(separator=separator, size=8_000_000))
+    assert result.returncode == 0, result.stderr
+    size, peak, message = json.loads(result.stdout)
+    assert message.endswith(f": {3 * (8_000_000 // 6)} values in the row, but the header describes 4 columns")
+    assert peak < 2 * size, f"parsing a refused file of {size} bytes took {peak} bytes"
+
+
 # ---- classification ------------------------------------------------------------------------
 
 def check_layout(layers):
@@ -267,11 +313,12 @@ def test_table_normalises_qc_with_dry_weight_above_and_wet_weight_below_the_wate
 
 
 def ic_by_bisection(qt, sigma_v0, sigma_eff, fs, pa=100.0):
-    """Robertson (2009) Ic solved independently: the root of Ic - f(Ic) by bisection."""
+    """Robertson (2009) Ic solved independently: the root of Ic - f(Ic) by bisection, with the
+    stress normalisation factor (pa / s'v0)^n limited to 1.7."""
     fr = fs / (qt - sigma_v0) * 100.0
 
     def ic_for(n):
-        q = (qt - sigma_v0) / pa * (pa / sigma_eff) ** n
+        q = (qt - sigma_v0) / pa * min(1.7, (pa / sigma_eff) ** n)
         return math.hypot(3.47 - math.log10(q), math.log10(fr) + 1.22)
 
     lo, hi = 0.0, 1.0
@@ -284,6 +331,7 @@ def ic_by_bisection(qt, sigma_v0, sigma_eff, fs, pa=100.0):
     return ic_for((lo + hi) / 2)
 
 
+# The last case is shallow soft soil, where the stress normalisation reaches its limit.
 @pytest.mark.parametrize(("depth", "qc", "rf"), [(5.0, 8.0, 0.006), (12.0, 1.2, 0.03), (2.0, 0.3, 0.05)])
 def test_ic_method_finds_the_stress_exponent(depth, qc, rf):
     # Water at the surface, unit weight 18: sv0 = 18 d, s'v0 = (18 - 9.81) d (kPa).
@@ -295,6 +343,24 @@ def test_ic_method_finds_the_stress_exponent(depth, qc, rf):
     params = {"ic_table": table, "ground_water_level": 0.0, "specific_weight_soil": 18.0, "resolution": None}
     layers = classify(cpt, "ic", params)["soil_layers"]
     assert [l["soil"] for l in layers] == [{"name": "at", "color": [2, 2, 2], "properties": {"cone_factor": 20}}]
+
+
+def ic_rows_around(value, margin):
+    return [{"name": "below", "ic_min": 0, "ic_max": value - margin, "color": "1,1,1"},
+            {"name": "at", "ic_min": value - margin, "ic_max": value + margin, "color": "2,2,2"},
+            {"name": "above", "ic_min": value + margin, "ic_max": 10, "color": "3,3,3"}]
+
+
+def test_ic_method_limits_the_stress_normalisation_to_1_7():
+    # qt = 1 MPa, sv0 = 150 kPa, s'v0 = 50 kPa, fs = 100 kPa: n settles at 1, so (pa / s'v0)^n = 2
+    # is held to 1.7 and Ic is 3.2532 (3.2035 without the limit). Unit weight 15 kN/m3 at 10 m
+    # gives sv0; the water level, 100 / 9.81 m above the measurement, gives u0 = 100 kPa.
+    water = -10.0 + 100.0 / 9.81
+    cpt = measurements([10000.0], [1.0], [0.1], corrected_depth=[10000.0], fs=[0.1])
+    params = {"ic_table": ic_rows_around(3.2532, 5e-5), "ground_water_level": water, "specific_weight_soil": 15.0,
+              "resolution": None}
+    layers = classify(cpt, "ic", params)["soil_layers"]
+    assert [l["soil"]["name"] for l in layers] == ["at"]
 
 
 def test_ic_resolution_averages_windows():
@@ -359,3 +425,51 @@ def test_robertson_failures_carry_their_own_error_name():
                             "method_params": {"soil_properties": []}})
     assert failure.value.error_name == "RobertsonProcessingException"
     assert failure.value.message == "measurement_data has no 'fs'"
+
+
+# ---- columns that change while they are read -----------------------------------------------
+
+class Meddling(int):
+    """A measurement value whose conversion to float first calls its `meddle` attribute."""
+
+    def __float__(self):
+        self.meddle()
+        return float(int(self))
+
+
+def in_another_thread(change):
+    """A meddle that has a second thread make the change while the conversion waits."""
+    def meddle():
+        thread = threading.Thread(target=change)
+        thread.start()
+        thread.join()
+    return meddle
+
+
+@pytest.mark.parametrize("change", [list.clear, lambda column: column.extend([0.5] * 10_000)],
+                         ids=["emptied", "grown"])
+@pytest.mark.parametrize("run", [lambda change: change, in_another_thread], ids=["in-float", "other-thread"])
+def test_column_changed_while_read_is_refused(change, run):
+    # Fresh float objects that only the column holds: emptying it frees them, growing it moves
+    # its item array. The values read are those the column holds at each step, as a loop over it
+    # in Python would see them, so the column no longer matches the others in length.
+    first = Meddling(1)
+    qc = [first] + [float(k) + 0.5 for k in range(1, 40)]
+    first.meddle = run(lambda: change(qc))
+    depths = [100.0 * k for k in range(1, 41)]
+    data = GEFData(measurements(depths, qc, [0.01] * 40, corrected_depth=depths))
+    with pytest.raises(GEFClassificationError, match="the measurement columns of the CPT data differ in length"):
+        data.classify(NormalizedSoilBehaviourTypeIndexMethod(IC["ic_table"], 0.0, 18.0))
+
+
+def test_column_items_converted_by_python_code_are_read():
+    # The general path: an int subclass's own __float__ gives the value.
+    class Doubled(int):
+        def __float__(self):
+            return 2.0 * int(self)
+
+    cpt = measurements([100.0, 200.0], [Doubled(1), 2.0], [0.01, 0.01], corrected_depth=[100.0, 200.0])
+    table = {"qualification_table": [row("low", "1,1,1", qc_max=1.5), row("high", "2,2,2", qc_min=1.5)],
+             "ground_water_level": 0.0}
+    layers = classify(cpt, "table", table)["soil_layers"]
+    assert [l["soil"]["name"] for l in layers] == ["high"]
