@@ -194,7 +194,7 @@ def test_truncated_files_never_crash():
             pass
 
 
-WIDE_ROW_PEAK = """
+REFUSED_FILE_PEAK = """
     import base64, json
     from terrak import _jobs
     from terrak.core import JobFailure
@@ -203,15 +203,13 @@ WIDE_ROW_PEAK = """
         with open("/proc/self/status") as status:
             return next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmHWM:"))
 
-    separator = {separator!r}
-    head = ("#GEFID= 1, 1, 0\\n#TESTID= T1\\n#ZID= 31000, 0.0\\n#COLUMNINFO= 1, m, length, 1\\n"
-            "#COLUMNINFO= 2, MPa, qc, 2\\n#COLUMNINFO= 3, MPa, fs, 3\\n#COLUMNINFO= 4, %, Rf, 4\\n"
-            + ("#COLUMNSEPARATOR= ;\\n" if separator == ";" else "") + "#EOH=\\n")
-    head += "\\n" * (-len(head) % 3)  # so that the Base64 of its parts joins up
-    repeats = {size} // 6
-    # The payload is joined from the Base64 of the file's parts, so the file itself never exists here.
-    cell = base64.b64encode((("1" + separator) * 3).encode()).decode()
-    payload = "".join([base64.b64encode(head.encode()).decode(), cell * repeats, base64.b64encode(b"\\n").decode()])
+    head = {head!r}
+    head += "\\n" * (-len(head) % 3)  # so that the Base64 of the file's parts joins up
+    unit = {unit!r}
+    repeats = {size} // (3 * len(unit))
+    # The payload is joined from the Base64 of the file's parts: the file itself never exists here.
+    payload = "".join([base64.b64encode(head.encode()).decode(), base64.b64encode((unit * 3).encode()).decode() * repeats,
+                       base64.b64encode(b"\\n").decode()])
     with open("/proc/self/clear_refs", "w") as clear:
         clear.write("5")  # the high-water mark restarts at the present resident size
     before = high_water()
@@ -220,19 +218,26 @@ WIDE_ROW_PEAK = """
         message = None
     except JobFailure as failure:
         message = failure.message
-    print(json.dumps([len(head) + 6 * repeats + 1, high_water() - before, message]))
+    print(json.dumps([len(head) + 3 * len(unit) * repeats + 1, high_water() - before, message]))
 """
+HEAD = ("#GEFID= 1, 1, 0\n#TESTID= T1\n#ZID= 31000, 0.0\n#COLUMNINFO= 1, m, length, 1\n#COLUMNINFO= 2, MPa, qc, 2\n"
+        "#COLUMNINFO= 3, MPa, fs, 3\n#COLUMNINFO= 4, %, Rf, 4\n")
 
 
 @pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer's own memory dwarfs the file")
-@pytest.mark.parametrize("separator", [";", " "], ids=["semicolons", "whitespace"])
-def test_wide_row_is_refused_before_its_fields_take_memory(run_python, separator):
-    # One data line of 4 million values: the reader stops keeping fields once the row is wider
-    # than the header allows, and still names the row's full width.
-    result = run_python(WIDE_ROW_PEAK.format(separator=separator, size=8_000_000))
+@pytest.mark.parametrize(("head", "unit", "message"), [
+    (HEAD + "#COLUMNSEPARATOR= ;\n#EOH=\n", "1;", ": 4200000 values in the row, but the header describes 4 columns"),
+    (HEAD + "#EOH=\n", "1 ", ": 4200000 values in the row, but the header describes 4 columns"),
+    (HEAD, "#A=\n", ": the header has more than 10000 lines; a CPT file's header ends with #EOH long before that"),
+], ids=["wide-row", "wide-row-whitespace", "endless-header"])
+def test_refused_file_takes_memory_of_about_its_size(run_python, head, unit, message):
+    # 8.4 MB of one data line of 4.2 million values, or of 2.1 million header lines: the reader
+    # keeps no more fields than a row may have (while still counting them all), and no more header
+    # lines than a header may have.
+    result = run_python(REFUSED_FILE_PEAK.format(head=head, unit=unit, size=8_400_000))
     assert result.returncode == 0, result.stderr
-    size, peak, message = json.loads(result.stdout)
-    assert message.endswith(f": {3 * (8_000_000 // 6)} values in the row, but the header describes 4 columns")
+    size, peak, refusal = json.loads(result.stdout)
+    assert refusal.endswith(message)
     assert peak < 2 * size, f"parsing a refused file of {size} bytes took {peak} bytes"
 
 

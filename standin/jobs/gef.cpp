@@ -198,6 +198,10 @@ struct HeaderLine {
 // Column numbers this high do not occur in CPT files; the limit keeps a hostile header from
 // making the reader allocate for millions of columns.
 constexpr long long kMaxColumns = 1024;
+// Headers of CPT files run to a few hundred lines. Each header line is kept until the header
+// is read, at many times the size of a short line, so a file of endless header lines is
+// refused at this count rather than at its end.
+constexpr std::size_t kMaxHeaderLines = 10000;
 
 // Quantity numbers of #COLUMNINFO that the answer uses.
 enum Quantity : int {
@@ -268,6 +272,9 @@ Header read_header(LineReader& reader) {
         }
         if (eq == std::string_view::npos) fail_at(line.number, "header line " + quoted(text) + " has no '='");
         if (keyword.empty()) fail_at(line.number, "header line " + quoted(text) + " has no keyword");
+        if (header.lines.size() == kMaxHeaderLines)
+            fail_at(line.number, "the header has more than " + std::to_string(kMaxHeaderLines) +
+                                     " lines; a CPT file's header ends with #EOH long before that");
         header.lines.push_back({keyword, std::string(text.substr(eq + 1)), line.number});
     }
     if (!seen_gefid) fail("the file is empty");

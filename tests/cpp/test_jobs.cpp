@@ -179,6 +179,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadFile{"blank", "\n\n  \n", "ParsingError", "the file is empty"},
         BadFile{"not_gef", "hello\n", "ParsingError", "line 1: not a GEF file"},
         BadFile{"no_eoh", without(gef(), "#EOH=\n"), "ParsingError", "no #EOH line"},
+        BadFile{"endless_header", gef("", many("#COMMENT= x\n", 10000)), "ParsingError",
+                "line 10001: the header has more than 10000 lines"},
         BadFile{"truncated_header", gef().substr(0, 60), "ParsingError", "line 3: header line '#TESTID' has no '='"},
         BadFile{"no_qc", without(gef(), "#COLUMNINFO= 2, MPa, qc, 2\n"), "ParsingError", "no cone resistance column"},
         BadFile{"short_row", gef("0.00;1.0;0.010;!\n"), "ParsingError", "line 14: 3 values in the row"},
