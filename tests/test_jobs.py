@@ -208,8 +208,9 @@ REFUSED_FILE_PEAK = """
     unit = {unit!r}
     repeats = {size} // (3 * len(unit))
     # The payload is joined from the Base64 of the file's parts: the file itself never exists here.
-    payload = "".join([base64.b64encode(head.encode()).decode(), base64.b64encode((unit * 3).encode()).decode() * repeats,
-                       base64.b64encode(b"\\n").decode()])
+    body = base64.b64encode((unit * 3).encode()).decode() * repeats
+    payload = "".join([base64.b64encode(head.encode()).decode(), body, base64.b64encode(b"\\n").decode()])
+    del body
     with open("/proc/self/clear_refs", "w") as clear:
         clear.write("5")  # the high-water mark restarts at the present resident size
     before = high_water()
