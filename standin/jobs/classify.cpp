@@ -215,7 +215,9 @@ std::optional<NormalisedIc> normalised_ic(double qt, double sigma_v0, double sig
     if (!(sigma_v0_eff > 0.0) || !(net > 0.0) || !(fs > 0.0)) return std::nullopt;
     const double fr = fs / net * 100.0;
     const double pa = kReferencePressure;
-    auto qtn_for = [&](double n) { return net / pa * std::min(kMaxStressNormalisation, std::pow(pa / sigma_v0_eff, n)); };
+    auto qtn_for = [&](double n) {
+        return net / pa * std::min(kMaxStressNormalisation, std::pow(pa / sigma_v0_eff, n));
+    };
     double n = 1.0;
     double qtn = 0.0;
     double ic = 0.0;
