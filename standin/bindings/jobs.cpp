@@ -214,7 +214,8 @@ struct Soil {
 py::dict properties_of(py::handle row, std::initializer_list<const char*> excluded) {
     py::dict out;
     for (auto item : row.attr("items")()) {
-        py::handle key = item[py::int_(0)];
+        // Held, not borrowed: reading the value below may run Python code (a mapping's own items).
+        const py::object key = item[py::int_(0)];
         bool skip = false;
         if (PyUnicode_Check(key.ptr())) {
             const std::string k = key.cast<std::string>();
