@@ -1,7 +1,6 @@
 """The built-in job service: GEF CPT parsing and CPT classification, payload in, answer out."""
 
 import base64
-import collections.abc
 import copy
 import json
 import math
@@ -467,43 +466,6 @@ def test_column_changed_while_read_is_refused(change, run):
     data = GEFData(measurements(depths, qc, [0.01] * 40, corrected_depth=depths))
     with pytest.raises(GEFClassificationError, match="the measurement columns of the CPT data differ in length"):
         data.classify(NormalizedSoilBehaviourTypeIndexMethod(IC["ic_table"], 0.0, 18.0))
-
-
-class KeyLosingPair:
-    """An item of a mapping's items() that lets go of its key once its value is read."""
-
-    def __init__(self, key, value):
-        self.parts = ["".join(key), value]  # a key string that only this pair holds
-
-    def __getitem__(self, index):
-        part = self.parts[index]
-        if index == 1:
-            self.parts.clear()
-        return part
-
-
-class KeyLosingRow(collections.abc.Mapping):
-    def __init__(self, row):
-        self.row = row
-
-    def __getitem__(self, key):
-        return self.row[key]
-
-    def __iter__(self):
-        return iter(self.row)
-
-    def __len__(self):
-        return len(self.row)
-
-    def items(self):
-        return [KeyLosingPair(key, value) for key, value in self.row.items()]
-
-
-def test_row_properties_keep_their_keys_while_values_are_read():
-    params = {"qualification_table": [KeyLosingRow(row("Zand", "1,2,3"))], "ground_water_level": 0.0}
-    answer = _jobs.classify_cpt({"cpt_data": GOOD, "classification_method": "table", "method_params": params})
-    assert answer["soil_layers"][0]["soil"]["properties"] == {
-        "gamma_dry_min": "", "gamma_dry_max": "", "gamma_wet_min": "", "gamma_wet_max": "", "cohesion": 0}
 
 
 def test_column_items_converted_by_python_code_are_read():

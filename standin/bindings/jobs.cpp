@@ -214,7 +214,7 @@ struct Soil {
 py::dict properties_of(py::handle row, std::initializer_list<const char*> excluded) {
     py::dict out;
     for (auto item : row.attr("items")()) {
-        // Held, not borrowed: reading the value below may run Python code (a mapping's own items).
+        // Held rather than borrowed from the item: reading the value may run Python code.
         const py::object key = item[py::int_(0)];
         bool skip = false;
         if (PyUnicode_Check(key.ptr())) {
