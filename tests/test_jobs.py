@@ -174,9 +174,10 @@ def test_bad_files_are_refused(content, error, message):
 @pytest.mark.parametrize(("payload", "message"), [
     ({"file_content": "#GEFID"}, "not Base64"),
     ({"file_content": "SGVsbG8"}, "not Base64"),
+    ({"file_content": "SGVs\udcffbG8="}, r"not Base64 text \(character 5 is not allowed there\)"),
     ({"file_content": b"SGVsbG8="}, "must be Base64 text, not bytes"),
     ({}, "the payload has no 'file_content'"),
-], ids=["not-alphabet", "bad-padding", "bytes", "no-key"])
+], ids=["not-alphabet", "bad-padding", "lone-surrogate", "bytes", "no-key"])
 def test_bad_payloads_are_refused(payload, message):
     # Called directly: the dispatcher itself refuses payloads that are not JSON (bytes).
     with pytest.raises(core.JobFailure, match=message) as failure:
