@@ -24,13 +24,15 @@ ROOT = Path(__file__).resolve().parent.parent
 TOKENS = [b";", b"!", b"#EOH=\n", b"#COLUMNINFO= 7, m, x, 11\n", b"-9999", b"-999999", b"1e999", b"nan", b"\r",
           b"\r\n", b"\xb0", b"\xc3", b"\x00", b"99999999999999999999", b"#COLUMNVOID= 2, 0\n", b",", b"=",
           b"#COLUMNSEPARATOR= :\n", b"#RECORDSEPARATOR=;\n", b"#ZID= 31000\n", b"#GEFID= 2,0,0\n", b" " * 50,
-          b"#DATAFORMAT= BINARY\n", b"-", b"+", b"e", b"#COLUMN= 1024\n", b"#COLUMNINFO= 1024, m, x, 2\n"]
+          b"#DATAFORMAT= BINARY\n", b"-", b"+", b"e", b"#COLUMN= 1024\n", b"#COLUMNINFO= 1024, m, x, 2\n",
+          b"1;" * 5000, b"#COMMENT= x\n" * 200]
 ALLOWED = {"ParsingError", "NotImplementedError", "CPTClassificationError", "RobertsonProcessingException"}
 METHODS = [
     ("robertson", {"soil_properties": [{"name": "Robertson zone 3", "x": 1}]}),
     ("table", {"qualification_table": [
-        {"name": "a", "color": "1,2,3", "qc_min": "", "qc_max": 2, "qc_norm_min": "", "qc_norm_max": 5, "rf_min": "",
-         "rf_max": "", "gamma_dry_min": 15, "gamma_dry_max": "", "gamma_wet_min": 17, "gamma_wet_max": ""},
+        {"name": "a", "color": "1,2,3", "qc_min": "", "qc_max": " 2\n", "qc_norm_min": "", "qc_norm_max": "5",
+         "rf_min": "", "rf_max": "", "gamma_dry_min": 15, "gamma_dry_max": "", "gamma_wet_min": 17,
+         "gamma_wet_max": ""},
         {"name": "b", "color": "3,2,1", "qc_min": 2, "qc_max": "", "qc_norm_min": "", "qc_norm_max": "",
          "rf_min": "", "rf_max": 2, "gamma_dry_min": 18, "gamma_dry_max": 19, "gamma_wet_min": 20,
          "gamma_wet_max": 21}], "ground_water_level": -1.0}),

@@ -2,6 +2,7 @@
 // consistent answer (equal column lengths, finite values) that every classifier takes, or fail
 // with a JobError. Anything else (a crash, a sanitizer report, another exception, a hang) is a
 // finding. Built and run by fuzz/run.
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -66,6 +67,18 @@ void classify(const jobs::GefCpt& cpt) {
     try {
         check_layers(jobs::classify_table(m, table, -1.0), 2);
     } catch (const jobs::JobError&) {
+    }
+    // The normalisation of each row alone, under the stresses of a unit weight of 18 kN/m3 with
+    // the water at the surface: the stress factor never exceeds 1.7 and n never exceeds 1.
+    for (std::size_t i = 0; i < std::min(count, m.depth.size()); ++i) {
+        const double depth = std::max(m.depth[i], 0.0) / 1000.0;
+        const double qt = m.qc[i] * 1000.0;
+        const double fs = (m.fs.empty() ? m.rf[i] * m.qc[i] : m.fs[i]) * 1000.0;
+        if (const auto r = jobs::normalised_ic(qt, 18.0 * depth, (18.0 - 9.81) * depth, fs)) {
+            check(std::isfinite(r->ic) && r->n <= 1.0);
+            const double limit = (qt - 18.0 * depth) / jobs::kReferencePressure * jobs::kMaxStressNormalisation;
+            check(r->qtn <= limit * (1 + 1e-12));
+        }
     }
 }
 

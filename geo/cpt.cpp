@@ -88,19 +88,29 @@ void base64_encode(const unsigned char* in, std::size_t size, char* out) {
 }
 
 // The payload text of a file: Base64 of its UTF-8 bytes, as text. GEF files run to megabytes, so
-// the encoding runs without the interpreter lock, straight into the new (ASCII) str.
-py::str base64_of_utf8(py::handle text) {
-    py::bytes utf8 = text.attr("encode")("utf-8");
-    char* data = nullptr;
+// the encoding runs without the interpreter lock, straight into the new (ASCII) str; an exact
+// ASCII str is its own UTF-8 and is read in place rather than copied by encode().
+py::str base64_of_utf8(const py::object& text) {
+    py::object utf8;
+    const char* data = nullptr;
     Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(utf8.ptr(), &data, &size) != 0) throw py::error_already_set();
+    if (PyUnicode_CheckExact(text.ptr()) && PyUnicode_IS_ASCII(text.ptr())) {
+        data = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text.ptr()));
+        size = PyUnicode_GET_LENGTH(text.ptr());
+    } else {
+        utf8 = text.attr("encode")("utf-8");
+        char* bytes = nullptr;
+        if (PyBytes_AsStringAndSize(utf8.ptr(), &bytes, &size) != 0) throw py::error_already_set();
+        data = bytes;
+    }
     const std::size_t length = base64_length(static_cast<std::size_t>(size));
     if (length > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
     auto result = py::reinterpret_steal<py::str>(PyUnicode_New(static_cast<Py_ssize_t>(length), 127));
     if (!result) throw py::error_already_set();
     char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(result.ptr()));
     {
-        // Only this function holds the new str, and `utf8` (immutable) keeps the input alive.
+        // Only this function holds the new str, and `text` or `utf8` (both immutable, both held)
+        // keeps the input alive.
         py::gil_scoped_release unlocked;
         base64_encode(reinterpret_cast<const unsigned char*>(data), static_cast<std::size_t>(size), out);
     }
@@ -183,6 +193,13 @@ void register_classification_methods() {
     py::object ic = host::global("NormalizedSoilBehaviourTypeIndexMethod");
     pyclass::set_doc(ic,
                      "Classification by the normalised soil behaviour type index Ic.\n\n"
+                     "Each measurement gets Ic after Robertson (2009), with pa = 100 kPa:\n"
+                     "    Qtn = ((qt - sigma_v0) / pa) * Cn, where the stress normalisation factor\n"
+                     "        Cn = (pa / sigma'_v0)^n is limited to at most 1.7;\n"
+                     "    n = 0.381 Ic + 0.05 sigma'_v0 / pa - 0.15, at most 1 (solved together with Ic);\n"
+                     "    Ic = sqrt((3.47 - log10 Qtn)^2 + (log10 Fr + 1.22)^2), Fr = fs / (qt - sigma_v0) in %.\n"
+                     "A measurement (or, with a resolution, each step's mean Ic) belongs to the first row of\n"
+                     "ic_table whose ic_min to ic_max holds it.\n\n"
                      "Args:\n"
                      "    ic_table: list of dicts, one row per soil, with the keys \"name\", \"ic_min\", \"ic_max\",\n"
                      "        \"color\" (text \"r, g, b\") and \"cone_factor\".\n"
@@ -213,14 +230,30 @@ void register_classification_methods() {
     recount_abstract_methods(ic);
 }
 
-// Collects `mapping.items()` as (name, value) pairs, refusing a name that setattr would refuse,
-// so that the constructor fails before it has set anything.
-void collect_attributes(py::handle mapping, std::vector<std::pair<py::object, py::object>>& into) {
+// Names that start and end with a double underscore belong to Python ("__class__", "__dict__"):
+// as attributes they would change what the object is rather than add data to it.
+bool is_reserved_name(py::handle name) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(name.ptr());
+    if (length < 2) return false;
+    auto underscore = [&](Py_ssize_t i) { return PyUnicode_READ_CHAR(name.ptr(), i) == '_'; };
+    return underscore(0) && underscore(1) && underscore(length - 2) && underscore(length - 1);
+}
+
+// Collects `mapping.items()` as (name, value) pairs, refusing a name that setattr would refuse
+// or that is reserved, so that the constructor fails before it has set anything. `kind` says
+// what the names are ("header" or "column") in the message.
+void collect_attributes(py::handle mapping, const char* kind, std::vector<std::pair<py::object, py::object>>& into) {
     for (py::handle item : mapping.attr("items")()) {
         auto pair = unpack_pair(item);
         if (!PyUnicode_Check(pair.first.ptr()))
             throw py::type_error("attribute name must be string, not '" +
                                  std::string(py::str(py::type::of(pair.first).attr("__name__"))) + "'");
+        if (is_reserved_name(pair.first)) {
+            py::str text = py::str("GEFData cannot take the {} {!r}: names that start and end with '__' are "
+                                   "reserved for Python").format(kind, pair.first);
+            PyErr_SetObject(PyExc_ValueError, text.ptr());
+            throw py::error_already_set();
+        }
         into.push_back(std::move(pair));
     }
 }
@@ -271,11 +304,11 @@ void register_gef_data() {
             {py::str("height_system"), py::none()},
         };
         // Headers first, then columns: a later source wins for a shared name.
-        collect_attributes(gef_dict[py::str("headers")], attributes);
-        collect_attributes(gef_dict[py::str("measurement_data")], attributes);
+        collect_attributes(gef_dict[py::str("headers")], "header", attributes);
+        collect_attributes(gef_dict[py::str("measurement_data")], "column", attributes);
 
-        // A name such as "__class__" can still make setattr fail half-way; put the instance's own
-        // attributes back as they were so that no partially built object remains.
+        // A subclass's property or __setattr__ can still make setattr fail half-way; put the
+        // instance's own attributes back as they were so that no partially built object remains.
         py::dict own = self.attr("__dict__");
         py::dict before = own.attr("copy")();
         try {

@@ -218,6 +218,10 @@ def test_gef_data_serialize_returns_the_given_mapping():
     assert data.num_of_measurements == 0
 
 
+class SubGEFData(GEFData):
+    pass
+
+
 def remove(path):
     def change(d):
         *parents, key = path
@@ -241,9 +245,17 @@ def remove(path):
     (lambda d: d["measurement_data"].update(elevation=5), TypeError, "object of type 'int' has no len()"),
     (lambda d: d["headers"].update({1: "x"}), TypeError, "attribute name must be string, not 'int'"),
     (lambda d: d["measurement_data"].update({("a",): [1]}), TypeError, "attribute name must be string, not 'tuple'"),
-    (lambda d: d["headers"].update(__class__="CPT"), TypeError, None),
+    (lambda d: d["headers"].update(__class__="CPT"), ValueError,
+     "GEFData cannot take the header '__class__': names that start and end with '__' are reserved for Python"),
+    (lambda d: d["headers"].update(__class__=SubGEFData), ValueError,
+     "GEFData cannot take the header '__class__': names that start and end with '__' are reserved for Python"),
+    (lambda d: d["measurement_data"].update(__dict__={"qc": [0]}), ValueError,
+     "GEFData cannot take the column '__dict__': names that start and end with '__' are reserved for Python"),
+    (lambda d: d["measurement_data"].update({"__init__": [1], 5: [2]}), ValueError,
+     "GEFData cannot take the column '__init__': names that start and end with '__' are reserved for Python"),
 ], ids=["headers", "name", "name-before-Rf", "measurement_data", "Rf-before-qc", "qc-before-elevation",
-        "elevation", "elevation-without-length", "header-key-int", "column-key-tuple", "unassignable-header"])
+        "elevation", "elevation-without-length", "header-key-int", "column-key-tuple", "class-header-text",
+        "class-header-subclass", "dict-column", "dunder-column-before-bad-key"])
 def test_gef_data_constructor_fails_without_setting_anything(change, error, text):
     d = gef_dict(headers={"project_name": "Dike"}, fs=[0.01, 0.02])
     change(d)
@@ -253,6 +265,11 @@ def test_gef_data_constructor_fails_without_setting_anything(change, error, text
     if text is not None:
         assert str(exc.value) == text
     assert vars(data) == {} and type(data) is GEFData
+
+
+def test_gef_data_keeps_names_with_underscores_at_one_end_only():
+    data = GEFData(gef_dict({"__note": 1, "note__": 2}, _x_=[3]))
+    assert (getattr(data, "__note"), data.note__, data._x_) == (1, 2, [3])
 
 
 @pytest.mark.parametrize(("method", "kind"), [

@@ -2,7 +2,10 @@
 
 import base64
 import copy
+import json
 import math
+import os
+import threading
 from pathlib import Path
 
 import pytest
@@ -10,6 +13,7 @@ import pytest
 from terrak import _jobs, core
 from terrak.core import Color, _post_on_addon_endpoint
 from terrak.errors import GEFClassificationError, GEFParsingError
+from terrak.geo import GEFData, NormalizedSoilBehaviourTypeIndexMethod
 
 DATA = Path(__file__).resolve().parent.parent / "data"
 PARSE = "parsecptfile/v2/jobs/"
@@ -170,9 +174,10 @@ def test_bad_files_are_refused(content, error, message):
 @pytest.mark.parametrize(("payload", "message"), [
     ({"file_content": "#GEFID"}, "not Base64"),
     ({"file_content": "SGVsbG8"}, "not Base64"),
+    ({"file_content": "SGVs\udcffbG8="}, r"not Base64 text \(character 5 is not allowed there\)"),
     ({"file_content": b"SGVsbG8="}, "must be Base64 text, not bytes"),
     ({}, "the payload has no 'file_content'"),
-], ids=["not-alphabet", "bad-padding", "bytes", "no-key"])
+], ids=["not-alphabet", "bad-padding", "lone-surrogate", "bytes", "no-key"])
 def test_bad_payloads_are_refused(payload, message):
     # Called directly: the dispatcher itself refuses payloads that are not JSON (bytes).
     with pytest.raises(core.JobFailure, match=message) as failure:
@@ -188,6 +193,54 @@ def test_truncated_files_never_crash():
             parse_text(text[:end])
         except GEFParsingError:
             pass
+
+
+REFUSED_FILE_PEAK = """
+    import base64, json
+    from terrak import _jobs
+    from terrak.core import JobFailure
+
+    def high_water():
+        with open("/proc/self/status") as status:
+            return next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmHWM:"))
+
+    head = {head!r}
+    head += "\\n" * (-len(head) % 3)  # so that the Base64 of the file's parts joins up
+    unit = {unit!r}
+    repeats = {size} // (3 * len(unit))
+    # The payload is joined from the Base64 of the file's parts: the file itself never exists here.
+    body = base64.b64encode((unit * 3).encode()).decode() * repeats
+    payload = "".join([base64.b64encode(head.encode()).decode(), body, base64.b64encode(b"\\n").decode()])
+    del body
+    with open("/proc/self/clear_refs", "w") as clear:
+        clear.write("5")  # the high-water mark restarts at the present resident size
+    before = high_water()
+    try:
+        _jobs.parse_cpt_file({{"file_content": payload}})
+        message = None
+    except JobFailure as failure:
+        message = failure.message
+    print(json.dumps([len(head) + 3 * len(unit) * repeats + 1, high_water() - before, message]))
+"""
+HEAD = ("#GEFID= 1, 1, 0\n#TESTID= T1\n#ZID= 31000, 0.0\n#COLUMNINFO= 1, m, length, 1\n#COLUMNINFO= 2, MPa, qc, 2\n"
+        "#COLUMNINFO= 3, MPa, fs, 3\n#COLUMNINFO= 4, %, Rf, 4\n")
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer's own memory dwarfs the file")
+@pytest.mark.parametrize(("head", "unit", "message"), [
+    (HEAD + "#COLUMNSEPARATOR= ;\n#EOH=\n", "1;", ": 4200000 values in the row, but the header describes 4 columns"),
+    (HEAD + "#EOH=\n", "1 ", ": 4200000 values in the row, but the header describes 4 columns"),
+    (HEAD, "#A=\n", ": the header has more than 10000 lines; a CPT file's header ends with #EOH long before that"),
+], ids=["wide-row", "wide-row-whitespace", "endless-header"])
+def test_refused_file_takes_memory_of_about_its_size(run_python, head, unit, message):
+    # 8.4 MB of one data line of 4.2 million values, or of 2.1 million header lines: the reader
+    # keeps no more fields than a row may have (while still counting them all), and no more header
+    # lines than a header may have.
+    result = run_python(REFUSED_FILE_PEAK.format(head=head, unit=unit, size=8_400_000))
+    assert result.returncode == 0, result.stderr
+    size, peak, refusal = json.loads(result.stdout)
+    assert refusal.endswith(message)
+    assert peak < 2 * size, f"parsing a refused file of {size} bytes took {peak} bytes"
 
 
 # ---- classification ------------------------------------------------------------------------
@@ -267,11 +320,12 @@ def test_table_normalises_qc_with_dry_weight_above_and_wet_weight_below_the_wate
 
 
 def ic_by_bisection(qt, sigma_v0, sigma_eff, fs, pa=100.0):
-    """Robertson (2009) Ic solved independently: the root of Ic - f(Ic) by bisection."""
+    """Robertson (2009) Ic solved independently: the root of Ic - f(Ic) by bisection, with the
+    stress normalisation factor (pa / s'v0)^n limited to 1.7."""
     fr = fs / (qt - sigma_v0) * 100.0
 
     def ic_for(n):
-        q = (qt - sigma_v0) / pa * (pa / sigma_eff) ** n
+        q = (qt - sigma_v0) / pa * min(1.7, (pa / sigma_eff) ** n)
         return math.hypot(3.47 - math.log10(q), math.log10(fr) + 1.22)
 
     lo, hi = 0.0, 1.0
@@ -284,6 +338,7 @@ def ic_by_bisection(qt, sigma_v0, sigma_eff, fs, pa=100.0):
     return ic_for((lo + hi) / 2)
 
 
+# The last case is shallow soft soil, where the stress normalisation reaches its limit.
 @pytest.mark.parametrize(("depth", "qc", "rf"), [(5.0, 8.0, 0.006), (12.0, 1.2, 0.03), (2.0, 0.3, 0.05)])
 def test_ic_method_finds_the_stress_exponent(depth, qc, rf):
     # Water at the surface, unit weight 18: sv0 = 18 d, s'v0 = (18 - 9.81) d (kPa).
@@ -295,6 +350,24 @@ def test_ic_method_finds_the_stress_exponent(depth, qc, rf):
     params = {"ic_table": table, "ground_water_level": 0.0, "specific_weight_soil": 18.0, "resolution": None}
     layers = classify(cpt, "ic", params)["soil_layers"]
     assert [l["soil"] for l in layers] == [{"name": "at", "color": [2, 2, 2], "properties": {"cone_factor": 20}}]
+
+
+def ic_rows_around(value, margin):
+    return [{"name": "below", "ic_min": 0, "ic_max": value - margin, "color": "1,1,1"},
+            {"name": "at", "ic_min": value - margin, "ic_max": value + margin, "color": "2,2,2"},
+            {"name": "above", "ic_min": value + margin, "ic_max": 10, "color": "3,3,3"}]
+
+
+def test_ic_method_limits_the_stress_normalisation_to_1_7():
+    # qt = 1 MPa, sv0 = 150 kPa, s'v0 = 50 kPa, fs = 100 kPa: n settles at 1, so (pa / s'v0)^n = 2
+    # is held to 1.7 and Ic is 3.2532 (3.2035 without the limit). Unit weight 15 kN/m3 at 10 m
+    # gives sv0; the water level, 100 / 9.81 m above the measurement, gives u0 = 100 kPa.
+    water = -10.0 + 100.0 / 9.81
+    cpt = measurements([10000.0], [1.0], [0.1], corrected_depth=[10000.0], fs=[0.1])
+    params = {"ic_table": ic_rows_around(3.2532, 5e-5), "ground_water_level": water, "specific_weight_soil": 15.0,
+              "resolution": None}
+    layers = classify(cpt, "ic", params)["soil_layers"]
+    assert [l["soil"]["name"] for l in layers] == ["at"]
 
 
 def test_ic_resolution_averages_windows():
@@ -359,3 +432,51 @@ def test_robertson_failures_carry_their_own_error_name():
                             "method_params": {"soil_properties": []}})
     assert failure.value.error_name == "RobertsonProcessingException"
     assert failure.value.message == "measurement_data has no 'fs'"
+
+
+# ---- columns that change while they are read -----------------------------------------------
+
+class Meddling(int):
+    """A measurement value whose conversion to float first calls its `meddle` attribute."""
+
+    def __float__(self):
+        self.meddle()
+        return float(int(self))
+
+
+def in_another_thread(change):
+    """A meddle that has a second thread make the change while the conversion waits."""
+    def meddle():
+        thread = threading.Thread(target=change)
+        thread.start()
+        thread.join()
+    return meddle
+
+
+@pytest.mark.parametrize("change", [list.clear, lambda column: column.extend([0.5] * 10_000)],
+                         ids=["emptied", "grown"])
+@pytest.mark.parametrize("run", [lambda change: change, in_another_thread], ids=["in-float", "other-thread"])
+def test_column_changed_while_read_is_refused(change, run):
+    # Fresh float objects that only the column holds: emptying it frees them, growing it moves
+    # its item array. The values read are those the column holds at each step, as a loop over it
+    # in Python would see them, so the column no longer matches the others in length.
+    first = Meddling(1)
+    qc = [first] + [float(k) + 0.5 for k in range(1, 40)]
+    first.meddle = run(lambda: change(qc))
+    depths = [100.0 * k for k in range(1, 41)]
+    data = GEFData(measurements(depths, qc, [0.01] * 40, corrected_depth=depths))
+    with pytest.raises(GEFClassificationError, match="the measurement columns of the CPT data differ in length"):
+        data.classify(NormalizedSoilBehaviourTypeIndexMethod(IC["ic_table"], 0.0, 18.0))
+
+
+def test_column_items_converted_by_python_code_are_read():
+    # The general path: an int subclass's own __float__ gives the value.
+    class Doubled(int):
+        def __float__(self):
+            return 2.0 * int(self)
+
+    cpt = measurements([100.0, 200.0], [Doubled(1), 2.0], [0.01, 0.01], corrected_depth=[100.0, 200.0])
+    table = {"qualification_table": [row("low", "1,1,1", qc_max=1.5), row("high", "2,2,2", qc_min=1.5)],
+             "ground_water_level": 0.0}
+    layers = classify(cpt, "table", table)["soil_layers"]
+    assert [l["soil"]["name"] for l in layers] == ["high"]

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "jobs/broxml.hpp"
@@ -79,29 +80,57 @@ double number(py::handle value, const char* error, const std::string& what) {
     return v;
 }
 
-// A column as doubles; any sequence of real numbers.
+// A column as doubles; any sequence of real numbers. Converting an item that is not an exact
+// float can run Python code (__float__, __instancecheck__, __repr__ for a message) that may
+// change a list, and another thread may run meanwhile: so the size and each item are read
+// afresh on every step, as iterating the list in Python would, and the item being converted is
+// held by a reference of its own. A column that shrinks this way ends early and is then
+// refused as shorter than the others.
 std::vector<double> column(py::handle values, const char* error, const std::string& name) {
     PyObject* seq = PySequence_Fast(values.ptr(), "");
     if (!seq) {
         PyErr_Clear();
         fail(error, "column '" + name + "' must be a list of numbers");
     }
-    py::object owner = py::reinterpret_steal<py::object>(seq);
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
-    PyObject** items = PySequence_Fast_ITEMS(seq);
-    std::vector<double> out(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = items[i];
+    const py::object owner = py::reinterpret_steal<py::object>(seq);
+    std::vector<double> out;
+    out.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seq)));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq); ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(seq, i);
+        double value = 0.0;
         if (PyFloat_CheckExact(item)) {
-            out[static_cast<std::size_t>(i)] = PyFloat_AS_DOUBLE(item);
+            value = PyFloat_AS_DOUBLE(item);
         } else {
-            out[static_cast<std::size_t>(i)] =
-                number(item, error, "value " + std::to_string(i) + " of column '" + name + "'");
+            const py::object held = py::reinterpret_borrow<py::object>(item);
+            value = number(held, error, "value " + std::to_string(i) + " of column '" + name + "'");
         }
-        if (!std::isfinite(out[static_cast<std::size_t>(i)]))
+        if (!std::isfinite(value))
             fail(error, "value " + std::to_string(i) + " of column '" + name + "' must be a finite number");
+        out.push_back(value);
     }
     return out;
+}
+
+// Text read as a number exactly as Python's float() reads it, whatever the C locale says: a
+// decimal point, never a decimal comma; surrounding whitespace, underscores between digits and
+// non-ASCII digits as float() takes them. nullopt when float() refuses the text.
+std::optional<double> number_from_text(py::handle text) {
+    const py::object value = py::reinterpret_steal<py::object>(PyFloat_FromString(text.ptr()));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw py::error_already_set();
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return PyFloat_AS_DOUBLE(value.ptr());
+}
+
+// Empty or whitespace only, as str.strip() sees whitespace (read from the characters, so a
+// subclass's own strip() is not consulted).
+bool is_blank(py::handle text) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
+    for (Py_ssize_t i = 0; i < length; ++i)
+        if (!Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(text.ptr(), i))) return false;
+    return true;
 }
 
 // A bound of a table row: None, '' (or blank text) and an absent key mean no bound; numbers
@@ -111,17 +140,8 @@ std::optional<double> bound(py::handle row, const char* key, const std::string& 
     if (!value || value->is_none()) return std::nullopt;
     const std::string what = "row '" + row_name + "': " + key;
     if (PyUnicode_Check(value->ptr())) {
-        std::string text = value->cast<std::string>();
-        const auto first = text.find_first_not_of(" \t");
-        if (first == std::string::npos) return std::nullopt;
-        const auto last = text.find_last_not_of(" \t");
-        text = text.substr(first, last - first + 1);
-        try {
-            std::size_t used = 0;
-            const double v = std::stod(text, &used);
-            if (used == text.size() && std::isfinite(v)) return v;
-        } catch (const std::exception&) {
-        }
+        if (is_blank(*value)) return std::nullopt;
+        if (const auto v = number_from_text(*value); v && std::isfinite(*v)) return v;
         fail(jobs::kClassificationError, what + " must be a number or '', not " + repr_of(*value));
     }
     return number(*value, jobs::kClassificationError, what);
@@ -133,6 +153,22 @@ jobs::Rgb colour(py::handle row, const std::string& row_name) {
         if (const auto rgb = jobs::parse_rgb(value.cast<std::string>())) return *rgb;
     fail(jobs::kClassificationError,
          "row '" + row_name + "': color must be text \"r, g, b\" with whole numbers 0 to 255, not " + repr_of(value));
+}
+
+// The characters of a payload text as bytes, without a copy when the str is ASCII (a valid
+// payload always is, and runs to many megabytes). Otherwise each character other than ASCII
+// becomes one byte that no decoder accepts, so an error still names the right character.
+// The view lives as long as the str, which is immutable, or as `storage`.
+std::string_view ascii_text(const py::object& text, std::string& storage) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
+    if (PyUnicode_IS_ASCII(text.ptr()))
+        return {reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text.ptr())), static_cast<std::size_t>(length)};
+    storage.resize(static_cast<std::size_t>(length));
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        const Py_UCS4 c = PyUnicode_READ_CHAR(text.ptr(), i);
+        storage[static_cast<std::size_t>(i)] = c < 0x80 ? static_cast<char>(c) : '\x80';
+    }
+    return storage;
 }
 
 py::list float_list(const std::vector<double>& values) {
@@ -149,7 +185,8 @@ py::object parse_cpt_file(py::object data) {
         if (!PyUnicode_Check(content.ptr()))
             fail(jobs::kParsingError, "file_content must be Base64 text, not " +
                                           text_of(py::type::of(content).attr("__name__")));
-        const std::string encoded = content.cast<std::string>();
+        std::string storage;
+        const std::string_view encoded = ascii_text(content, storage);
         jobs::GefCpt cpt;
         {
             py::gil_scoped_release released;
@@ -181,7 +218,8 @@ struct Soil {
 py::dict properties_of(py::handle row, std::initializer_list<const char*> excluded) {
     py::dict out;
     for (auto item : row.attr("items")()) {
-        py::handle key = item[py::int_(0)];
+        // Held rather than borrowed from the item: reading the value may run Python code.
+        const py::object key = item[py::int_(0)];
         bool skip = false;
         if (PyUnicode_Check(key.ptr())) {
             const std::string k = key.cast<std::string>();

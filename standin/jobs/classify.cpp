@@ -204,7 +204,9 @@ std::vector<ClassLayer> classify_robertson(const Measurements& m) {
 }
 
 // Robertson, P.K. (2009), "Interpretation of cone penetration tests - a unified approach",
-// Canadian Geotechnical Journal 46(11): Qtn = ((qt - sv0) / pa) (pa / s'v0)^n with
+// Canadian Geotechnical Journal 46(11): Qtn = ((qt - sv0) / pa) Cn with the stress
+// normalisation factor Cn = (pa / s'v0)^n held to at most 1.7 (near the surface, where s'v0 is
+// small, the unlimited factor would inflate Qtn without bound), and
 // n = 0.381 Ic + 0.05 (s'v0 / pa) - 0.15 <= 1, solved by fixed-point iteration from n = 1
 // (the paper's own procedure). The iteration contracts for real soils; the cap of 100 steps
 // only guards against a pathological input, whose last iterate is then used.
@@ -213,18 +215,21 @@ std::optional<NormalisedIc> normalised_ic(double qt, double sigma_v0, double sig
     if (!(sigma_v0_eff > 0.0) || !(net > 0.0) || !(fs > 0.0)) return std::nullopt;
     const double fr = fs / net * 100.0;
     const double pa = kReferencePressure;
+    auto qtn_for = [&](double n) {
+        return net / pa * std::min(kMaxStressNormalisation, std::pow(pa / sigma_v0_eff, n));
+    };
     double n = 1.0;
     double qtn = 0.0;
     double ic = 0.0;
     for (int step = 0; step < 100; ++step) {
-        qtn = net / pa * std::pow(pa / sigma_v0_eff, n);
+        qtn = qtn_for(n);
         ic = soil_behaviour_index(qtn, fr);
         const double next = std::min(1.0, 0.381 * ic + 0.05 * sigma_v0_eff / pa - 0.15);
         const bool settled = std::fabs(next - n) < 1e-12;
         n = next;
         if (settled) break;
     }
-    qtn = net / pa * std::pow(pa / sigma_v0_eff, n);
+    qtn = qtn_for(n);
     ic = soil_behaviour_index(qtn, fr);
     if (!std::isfinite(ic)) return std::nullopt;
     return NormalisedIc{ic, n, qtn};

@@ -70,10 +70,13 @@ std::vector<ClassLayer> classify_robertson(const Measurements& m);
 
 // ---- Robertson (2009) Ic with stress exponent ---------------------------------------------
 
+// Upper limit of the stress normalisation factor Cn = (pa / s'v0)^n (Robertson 2009).
+inline constexpr double kMaxStressNormalisation = 1.7;
+
 struct NormalisedIc {
     double ic;   // soil behaviour type index
     double n;    // stress exponent
-    double qtn;  // normalised cone resistance
+    double qtn;  // normalised cone resistance, ((qt - s_v0) / pa) min(1.7, (pa / s'v0)^n)
 };
 
 // qt, total and effective vertical stress, fs: all in kPa. nullopt where the normalisation

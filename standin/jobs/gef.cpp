@@ -198,6 +198,10 @@ struct HeaderLine {
 // Column numbers this high do not occur in CPT files; the limit keeps a hostile header from
 // making the reader allocate for millions of columns.
 constexpr long long kMaxColumns = 1024;
+// Headers of CPT files run to a few hundred lines. Each header line is kept until the header
+// is read, at many times the size of a short line, so a file of endless header lines is
+// refused at this count rather than at its end.
+constexpr std::size_t kMaxHeaderLines = 10000;
 
 // Quantity numbers of #COLUMNINFO that the answer uses.
 enum Quantity : int {
@@ -268,6 +272,9 @@ Header read_header(LineReader& reader) {
         }
         if (eq == std::string_view::npos) fail_at(line.number, "header line " + quoted(text) + " has no '='");
         if (keyword.empty()) fail_at(line.number, "header line " + quoted(text) + " has no keyword");
+        if (header.lines.size() == kMaxHeaderLines)
+            fail_at(line.number, "the header has more than " + std::to_string(kMaxHeaderLines) +
+                                     " lines; a CPT file's header ends with #EOH long before that");
         header.lines.push_back({keyword, std::string(text.substr(eq + 1)), line.number});
     }
     if (!seen_gefid) fail("the file is empty");
@@ -439,7 +446,16 @@ private:
         if (text.empty()) return;
         if (text.front() == '#')
             fail_at(line, "header line " + quoted(text) + " after #EOH; the data block holds numbers only");
+        // Only as many fields as a row may have are kept; the rest of a row that is too wide
+        // is counted, not stored, so that one huge line cannot take memory many times its size
+        // before it is refused.
         fields_.clear();
+        const std::size_t room = widest_row();
+        std::size_t extra = 0;
+        auto take = [&](std::string_view field) {
+            if (fields_.size() < room) fields_.push_back(field);
+            else ++extra;
+        };
         const char sep = layout_.column_separator;
         if (sep == 0) {
             std::size_t i = 0;
@@ -447,7 +463,7 @@ private:
                 while (i < text.size() && is_space(text[i])) ++i;
                 const std::size_t start = i;
                 while (i < text.size() && !is_space(text[i])) ++i;
-                if (i > start) fields_.push_back(text.substr(start, i - start));
+                if (i > start) take(text.substr(start, i - start));
             }
         } else {
             // A separator after the last value is usual ("1.0;2.0;!") and adds no column.
@@ -455,12 +471,12 @@ private:
             std::size_t start = 0;
             for (;;) {
                 const std::size_t end = text.find(sep, start);
-                fields_.push_back(trim(text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start)));
+                take(trim(text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start)));
                 if (end == std::string_view::npos) break;
                 start = end + 1;
             }
         }
-        check_width(fields_.size(), line);
+        check_width(fields_.size() + extra, line);
         for (std::size_t k = 0; k < wanted_.size(); ++k) {
             const std::size_t index = wanted_[k].first;
             const std::string_view field = fields_[index];
@@ -471,6 +487,13 @@ private:
             targets_[k]->push_back(*value);
         }
         table.line_of_row.push_back(line);
+    }
+
+    // The most values a row may carry: the width of the earlier rows, or before the first row
+    // the widest that check_width accepts.
+    std::size_t widest_row() const {
+        if (width_ != 0) return width_;
+        return static_cast<std::size_t>(std::max(max_described_, layout_.declared_count));
     }
 
     void check_width(std::size_t width, std::size_t line) {

@@ -166,6 +166,11 @@ std::string replaced(std::string s, const std::string& piece, const std::string&
     return s.replace(s.find(piece), piece.size(), by);
 }
 std::string without(const std::string& s, const std::string& piece) { return replaced(s, piece, ""); }
+std::string many(const std::string& piece, int times) {
+    std::string out;
+    for (int k = 0; k < times; ++k) out += piece;
+    return out;
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Corpus, GefRejects,
@@ -174,12 +179,20 @@ INSTANTIATE_TEST_SUITE_P(
         BadFile{"blank", "\n\n  \n", "ParsingError", "the file is empty"},
         BadFile{"not_gef", "hello\n", "ParsingError", "line 1: not a GEF file"},
         BadFile{"no_eoh", without(gef(), "#EOH=\n"), "ParsingError", "no #EOH line"},
+        BadFile{"endless_header", gef("", many("#COMMENT= x\n", 10000)), "ParsingError",
+                "line 10001: the header has more than 10000 lines"},
         BadFile{"truncated_header", gef().substr(0, 60), "ParsingError", "line 3: header line '#TESTID' has no '='"},
         BadFile{"no_qc", without(gef(), "#COLUMNINFO= 2, MPa, qc, 2\n"), "ParsingError", "no cone resistance column"},
         BadFile{"short_row", gef("0.00;1.0;0.010;!\n"), "ParsingError", "line 14: 3 values in the row"},
         BadFile{"ragged", gef("0.00;1.0;0.010;1;!\n0.02;1.0;0.010;1;5;!\n"), "ParsingError",
                 "line 15: 5 values in the row, but earlier rows have 4"},
+        // A row far wider than the header allows is counted to its end, not kept.
+        BadFile{"very_wide_row", gef(many("1;", 100000) + "!\n"), "ParsingError",
+                "line 14: 100000 values in the row, but the header describes 4 columns"},
+        BadFile{"very_wide_later_row", gef("0;1;2;3;!\n" + many("1;", 100000) + "!\n"), "ParsingError",
+                "line 15: 100000 values in the row, but earlier rows have 4"},
         BadFile{"text_value", gef("0.00;1.0;abc;1;!\n"), "ParsingError", "line 14: value 'abc' in column 3"},
+        BadFile{"hex_value", gef("0.00;0x10;0.1;1;!\n"), "ParsingError", "line 14: value '0x10' in column 2"},
         BadFile{"nan_value", gef("0.00;nan;0.1;1;!\n"), "ParsingError", "value 'nan' in column 2"},
         BadFile{"overflow", gef("0.00;1e999;0.1;1;!\n"), "ParsingError", "value '1e999' in column 2"},
         BadFile{"only_voids", gef("0.00;-9999;0.1;1;!\n"), "ParsingError", "cone resistance column holds only void"},
@@ -253,7 +266,7 @@ TEST(NormalisedIc, SolvesTheStressExponent) {
         const auto r = jobs::normalised_ic(5000.0, sigma * 1.8, sigma, 40.0);
         ASSERT_TRUE(r);
         EXPECT_NEAR(r->n, std::min(1.0, 0.381 * r->ic + 0.05 * sigma / 100.0 - 0.15), 1e-9);
-        EXPECT_NEAR(r->qtn, (5000.0 - sigma * 1.8) / 100.0 * std::pow(100.0 / sigma, r->n), 1e-9);
+        EXPECT_NEAR(r->qtn, (5000.0 - sigma * 1.8) / 100.0 * std::min(1.7, std::pow(100.0 / sigma, r->n)), 1e-9);
     }
     // The worked vector of Qtn with n fixed by Ic = 1: qt = 1 MPa, sv0 = 2 kPa, s'v0 = 1 kPa.
     const double n = 0.381 * 1.0 + 0.05 * 1.0 / 100.0 - 0.15;
@@ -262,6 +275,20 @@ TEST(NormalisedIc, SolvesTheStressExponent) {
     EXPECT_FALSE(jobs::normalised_ic(1000.0, 10.0, 0.0, 5.0));
     EXPECT_FALSE(jobs::normalised_ic(1000.0, 1000.0, 5.0, 5.0));
     EXPECT_FALSE(jobs::normalised_ic(1000.0, 10.0, 5.0, 0.0));
+}
+
+TEST(NormalisedIc, LimitsTheStressNormalisationTo1_7) {
+    // qt = 1 MPa, sv0 = 150 kPa, s'v0 = 50 kPa, fs = 100 kPa: n settles at 1, where (pa / s'v0)^n
+    // = 2 is held to 1.7; without the limit Ic would be 3.2035.
+    const auto r = jobs::normalised_ic(1000.0, 150.0, 50.0, 100.0);
+    ASSERT_TRUE(r);
+    EXPECT_NEAR(r->ic, 3.2532, 5e-5);
+    EXPECT_DOUBLE_EQ(r->n, 1.0);
+    EXPECT_NEAR(r->qtn, 8.5 * 1.7, 1e-12);
+    // Below the limit the factor is the stress ratio itself: s'v0 = 80 kPa gives 1.25^n.
+    const auto deeper = jobs::normalised_ic(1000.0, 150.0, 80.0, 100.0);
+    ASSERT_TRUE(deeper);
+    EXPECT_NEAR(deeper->qtn, 8.5 * std::pow(1.25, deeper->n), 1e-12);
 }
 
 TEST(Table, NormalisedQc) {
