@@ -302,23 +302,57 @@ inline py::detail::function_record* record_of(py::handle function) {
     return record != nullptr && record->next == nullptr ? record : nullptr;
 }
 
+// The parameter names of a documentation string's own signature line, "name(a, b=1, *c)\n--\n\n",
+// without the variadic ones; empty without such a line.
+inline std::vector<std::string> documented_names(const py::detail::function_record* record) {
+    const std::string doc = record->doc ? record->doc : "";
+    const std::string name = record->name ? record->name : "";
+    const std::size_t end = doc.find(")\n--\n\n");
+    if (doc.rfind(name + "(", 0) != 0 || end == std::string::npos) return {};
+    std::vector<std::string> names;
+    std::string item;
+    int depth = 0;
+    char quote = 0;
+    for (const char c : doc.substr(name.size() + 1, end - name.size() - 1) + ",") {
+        if (quote != 0 || c == '\'' || c == '"') {
+            quote = quote == 0 ? c : (c == quote ? 0 : quote);
+        } else if (c == ',' && depth == 0) {
+            std::string parameter = item.substr(0, item.find_first_of("=:"));
+            parameter.erase(0, parameter.find_first_not_of(" $"));
+            parameter.erase(parameter.find_last_not_of(' ') + 1);
+            if (!parameter.empty() && parameter[0] != '*' && parameter != "/") names.push_back(parameter);
+            item.clear();
+            continue;
+        } else {
+            depth += (c == '(' || c == '[' || c == '{') - (c == ')' || c == ']' || c == '}');
+        }
+        item += c;
+    }
+    return names;
+}
+
 // Makes pybind11 accept every call that binds by Python's rules (the toolkit's functions take
-// Python objects, so only the binding itself can fail): a method given no py::arg names gets its
-// `self` named as pybind11 itself would name it, so that `Cls.method(self=obj)` binds; and no
-// parameter refuses None, which pybind11 does for an implicit `self` (`Cls.method(None)` runs the
-// body, as in Python).
+// Python objects, so only the binding itself can fail). A function given no py::arg names gets
+// its parameters named, as its documented signature line names them (or as pybind11 shows them:
+// self, arg1, ...), so that `Cls.method(self=obj)` binds; and no parameter refuses None, which
+// pybind11 does for an implicit `self` (`Cls.method(None)` runs the body, as in Python).
 inline void accept_python_calls(py::detail::function_record* record) {
     const std::size_t named = record->nargs - record->has_args - record->has_kwargs;
-    if (record->is_method && record->args.empty() && named >= 1)
-        record->args.emplace_back(strdup("self"), nullptr, py::handle(), true, true);
+    if (record->args.empty() && named > 0) {
+        std::vector<std::string> names = documented_names(record);
+        for (std::size_t i = 0; i < named; ++i) {
+            const std::string name = names.size() == named             ? names[i]
+                                     : (record->is_method && i == 0) ? "self"
+                                                                       : "arg" + std::to_string(i);
+            record->args.emplace_back(strdup(name.c_str()), nullptr, py::handle(), true, true);
+        }
+    }
     for (auto& argument : record->args) argument.none = true;
 }
 
 inline Parameters* parameters_of(const py::detail::function_record* record) {
     auto parameters = std::make_unique<Parameters>();
     const std::size_t named = record->nargs - record->has_args - record->has_kwargs;
-    // Parameters pybind11 has no name for can only be given by position.
-    const bool all_named = record->args.size() >= named;
     for (std::size_t i = 0; i < named; ++i) {
         const bool described = i < record->args.size() && record->args[i].name;
         const std::string name = described ? record->args[i].name : "arg" + std::to_string(i);
@@ -326,7 +360,7 @@ inline Parameters* parameters_of(const py::detail::function_record* record) {
         parameters->has_default.push_back(i < record->args.size() && record->args[i].value);
     }
     parameters->positional = std::min<Py_ssize_t>(record->nargs_pos, static_cast<Py_ssize_t>(named));
-    parameters->positional_only = all_named ? record->nargs_pos_only : parameters->positional;
+    parameters->positional_only = record->nargs_pos_only;
     parameters->var_positional = record->has_args;
     parameters->var_keyword = record->has_kwargs;
     parameters->required_from.assign(static_cast<std::size_t>(parameters->positional) + 1, 0);
