@@ -218,7 +218,7 @@ inline PyObject* function_get(PyObject* self, PyObject* instance, PyObject*) {
 
 inline PyObject* function_repr(PyObject* self) {
     PyObject* qualname = function_qualname(reinterpret_cast<FunctionObject*>(self));
-    return PyUnicode_FromFormat("<function %U at %p>", qualname ? qualname : Py_None, self);
+    return PyUnicode_FromFormat("<function %S at %p>", qualname ? qualname : Py_None, self);
 }
 
 // Pickled by reference, like a function: its module and qualified name.
