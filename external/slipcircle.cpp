@@ -35,8 +35,11 @@ using pyclass::truthy;
 std::pair<py::object, py::object> unpack_pair(const py::object& value) {
     PyObject* iterator = PyObject_GetIter(value.ptr());
     if (iterator == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError) || PyObject_HasAttrString(value.ptr(), "__iter__"))
-            throw py::error_already_set();
+        // The interpreter's own test: the type has no __iter__ and is no sequence. Both read type
+        // slots only; an attribute lookup here could run Python code (a __getattr__) while the
+        // error of PyObject_GetIter is still pending.
+        const bool not_iterable = Py_TYPE(value.ptr())->tp_iter == nullptr && !PySequence_Check(value.ptr());
+        if (!PyErr_ExceptionMatches(PyExc_TypeError) || !not_iterable) throw py::error_already_set();
         PyErr_Clear();
         throw py::type_error("cannot unpack non-iterable " + std::string(Py_TYPE(value.ptr())->tp_name) + " object");
     }

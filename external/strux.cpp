@@ -81,7 +81,11 @@ void define_strux_connection(py::module_& m) {
         // The worker reads the keys in this order.
         py::dict operation;
         operation["path"] = path;
-        operation["args"] = py::list(args);
+        // list(args) as Python's list() makes it: always a new plain list (py::list(args) would
+        // hand on the caller's own list, and a list subclass as it is).
+        PyObject* arguments = PySequence_List(args.ptr());
+        if (arguments == nullptr) throw py::error_already_set();
+        operation["args"] = py::reinterpret_steal<py::object>(arguments);
         operation["kind"] = "call";
         py::object result = self.attr("_session").attr("_execute")(operation);
         py::object out = result.attr("get")("out", py::list());

@@ -1,5 +1,10 @@
 import base64
+import io
+import math
+from fractions import Fraction
 from io import BytesIO
+
+import numpy as np
 
 import pytest
 
@@ -24,6 +29,19 @@ def test_color_rejects_bad_channels(bad):
         Color(*bad)
 
 
+@pytest.mark.parametrize("text", ["#a62a2a", "A62A2A", "#0Af9e1"])
+def test_color_from_hex_takes_six_hexadecimal_digits(text):
+    assert Color.from_hex(text).hex == "#" + text.removeprefix("#").lower()
+
+
+@pytest.mark.parametrize("text", [" 1ffff", "+1ffff", "1ffff ", "-1ffff", "1_ffff", "#ffffff\n", "١٢٣٤٥٦",
+                                  "#１２３４５６", "#fffff", "#fffffff", "##ffffff", "", "#"])
+def test_color_from_hex_refuses_anything_else(text):
+    with pytest.raises(ValueError) as raised:
+        Color.from_hex(text)
+    assert str(raised.value) == f"Not a hexadecimal colour: {text!r}"
+
+
 def test_file_round_trips_bytes_and_text():
     file = File()
     assert file.getvalue_binary() == b""
@@ -41,6 +59,25 @@ def test_file_keeps_content_when_writing_fails():
             stream.write(b"lost")
             raise RuntimeError("interrupted")
     assert file.getvalue_binary() == b"kept"
+
+
+def close_directly(stream):
+    stream.write(b"written")
+    stream.close()
+
+
+def close_through_a_text_wrapper(stream):
+    text = io.TextIOWrapper(stream, encoding="utf-8")
+    text.write("written")
+    del text  # collected: flushes, then closes the stream it wraps
+
+
+@pytest.mark.parametrize("write_and_close", [close_directly, close_through_a_text_wrapper])
+def test_file_keeps_what_a_stream_closed_in_the_block_held(write_and_close):
+    file = File()
+    with file.open_binary() as stream:
+        write_and_close(stream)
+    assert file.getvalue_binary() == b"written"
 
 
 class MappedError(Exception):
@@ -96,6 +133,38 @@ def test_job_errors_of_the_caller(job):
         _post_on_addon_endpoint("nowhere/", {})
 
 
+@pytest.mark.parametrize(("mapping", "text"), [
+    (["Known"], "error_mapping must be a mapping from job error names to exception types, not list"),
+    (MappedError, "error_mapping must be a mapping from job error names to exception types, not type"),
+], ids=["list", "exception-type"])
+def test_job_refuses_an_error_mapping_that_is_not_a_mapping(job, mapping, text):
+    calls = job(lambda data: {})
+    with pytest.raises(TypeError) as raised:
+        _post_on_addon_endpoint("test/v1/jobs/", {}, error_mapping=mapping)
+    assert str(raised.value) == text and calls == []
+
+
+def test_job_failure_with_an_unhashable_error_name_is_reported(job):
+    def fail(data):
+        raise JobFailure(["Known"], "went wrong")
+
+    job(fail)
+    with pytest.raises(errors.JobError) as raised:
+        _post_on_addon_endpoint("test/v1/jobs/", {}, error_mapping={"Known": MappedError})
+    assert str(raised.value) == ("Job 'test/v1/jobs/' failed with an error name that cannot be looked up, "
+                                 "['Known'] (error names are hashable, e.g. str): went wrong")
+
+
+def test_job_error_mapping_to_something_not_callable_is_reported(job):
+    def fail(data):
+        raise JobFailure("Known", "went wrong")
+
+    job(fail)
+    with pytest.raises(TypeError) as raised:
+        _post_on_addon_endpoint("test/v1/jobs/", {}, error_mapping={"Known": "MappedError"})
+    assert str(raised.value) == "error_mapping['Known'] must be an exception type, not str"
+
+
 def test_unregistering_restores_the_previous_state(job):
     job(lambda data: {})
     core.unregister_job_handler("test/v1/jobs/")
@@ -135,6 +204,36 @@ def test_program_runs_on_the_worker_backend(worker):
     body = external_program._get_dseries_file_body(program._get_result_content(), ".sto")
     assert isinstance(body, BytesIO) and body.getvalue() == b"input"
     assert external_program._get_dseries_file_body(program._get_result_content(), ".err") is None
+
+
+@pytest.mark.parametrize("timeout", [30, 0.5, np.int64(60), np.float64(60), np.uint8(1), Fraction(1, 2), 10**300],
+                         ids=["int", "float", "np-int64", "np-float64", "np-uint8", "fraction", "huge-int"])
+def test_execute_takes_any_real_number_of_seconds(worker, timeout):
+    seen = []
+    worker(lambda program, version, job, given: seen.append(given) or {"files": {}})
+    Echo(b"").execute(timeout)
+    assert seen == [timeout] and type(seen[0]) is type(timeout)
+
+
+@pytest.mark.parametrize(("timeout", "text"), [
+    (math.nan, "timeout must be a finite number of seconds above zero, not nan"),
+    (np.float64("nan"), "timeout must be a finite number of seconds above zero, not np.float64(nan)"),
+    (math.inf, "timeout must be a finite number of seconds above zero, not inf"),
+    (-math.inf, "timeout must be a finite number of seconds above zero, not -inf"),
+    (10**400, f"timeout must be a finite number of seconds above zero, not {10**400!r}"),
+    (0, "timeout must be a finite number of seconds above zero, not 0"),
+    (-1.5, "timeout must be a finite number of seconds above zero, not -1.5"),
+    (True, "timeout must be a positive number of seconds, not True"),
+    (np.bool_(True), "timeout must be a positive number of seconds, not np.True_"),
+    ("60", "timeout must be a positive number of seconds, not '60'"),
+    (None, "timeout must be a positive number of seconds, not None"),
+], ids=["nan", "np-nan", "inf", "minus-inf", "beyond-float", "zero", "negative", "bool", "np-bool", "text", "none"])
+def test_execute_refuses_timeouts_that_are_no_time(worker, timeout, text):
+    calls = []
+    worker(lambda *args: calls.append(args) or {"files": {}})
+    with pytest.raises(ValueError) as raised:
+        Echo(b"").execute(timeout)
+    assert str(raised.value) == text and calls == []
 
 
 @pytest.mark.parametrize(("message", "error", "text"), [

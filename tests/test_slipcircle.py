@@ -199,11 +199,24 @@ def reference_handle_execution_error(exception_map, message):
     raise error_type(text)
 
 
+class Proxy:
+    """A forwarding proxy: answers every attribute lookup, yet is not iterable."""
+
+    def __getattr__(self, name):
+        return f"remote {name}"
+
+
+class BrokenIter:
+    def __iter__(self):
+        raise TypeError("iteration refused")
+
+
 @pytest.mark.parametrize("value", [
     ("text",), ("text", KeyError, "extra"), 5, None, ("text", 3), ("text", dict), ["as", LicenceLost],
     iter(["from", LicenceLost]), ("text", LicenceLost("made already")), ("", None), ("ignored", None),
+    Proxy(), BrokenIter(),
 ], ids=["one-item", "three-items", "not-iterable", "none", "not-callable", "not-an-exception", "list",
-        "iterator", "instance-factory", "empty-none", "text-none"])
+        "iterator", "instance-factory", "empty-none", "text-none", "forwarding-proxy", "iter-raises-type-error"])
 def test_unusual_map_values_fail_as_python_would(monkeypatch, value):
     def outcome(run):
         try:
@@ -212,7 +225,7 @@ def test_unusual_map_values_fail_as_python_would(monkeypatch, value):
             return type(error), str(error)
 
     expected = outcome(lambda: reference_handle_execution_error({"m": value}, "m"))
-    if hasattr(value, "__next__"):
+    if type(value) is type(iter([])):
         value = iter(["from", LicenceLost])  # the oracle used up the iterator
     monkeypatch.setattr(slipcircle, "_dseries_exception_map", {"m": value})
     assert outcome(lambda: SlipCircleAnalysis(BytesIO(b""))._handle_execution_error("m")) == expected

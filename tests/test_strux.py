@@ -111,6 +111,32 @@ def test_dispatch_call_directly(conn, session):
     assert session == [{"path": "SapModel.View.RefreshView", "args": [0, False], "kind": "call"}]
 
 
+class Tagged(list):
+    pass
+
+
+class Reversing(list):
+    def __iter__(self):
+        return reversed(self)
+
+
+@pytest.mark.parametrize(("args", "sent"), [
+    ([1, [2]], [1, [2]]), (Tagged([1, [2]]), [1, [2]]), (Reversing([1, [2]]), [[2], 1]), ((1, [2]), [1, [2]]),
+], ids=["list", "list-subclass", "list-subclass-with-own-iter", "tuple"])
+def test_dispatch_call_sends_a_new_plain_list(conn, session, args, sent):
+    def appending_worker(operation):
+        session.append(operation)
+        operation["args"].append("added by the worker")
+        return {"ret": 0}
+
+    _worker.set_session_backend(appending_worker)
+    before = list(args)
+    conn._dispatch_call("SapModel.Do", args)
+    received = session[0]["args"]
+    assert type(received) is list and received[:-1] == sent and received is not args
+    assert list(args) == before and received[-1] == "added by the worker"
+
+
 class WorkerDown(Exception):
     pass
 

@@ -23,6 +23,7 @@ job by raising :class:`JobFailure` with the job's error name and message.
 import io
 import json
 import numbers
+import re
 from collections.abc import Mapping
 from contextlib import contextmanager
 
@@ -42,6 +43,8 @@ __all__ = [
 # Tolerances of every is-close comparison of levels and coordinates (math.isclose arguments).
 ISCLOSE_RTOL = 1e-9
 ISCLOSE_ATOL = 1e-6
+
+_HEX_COLOUR = re.compile(r"#?[0-9A-Fa-f]{6}")
 
 
 class Color:
@@ -71,14 +74,14 @@ class Color:
 
     @classmethod
     def from_hex(cls, text):
-        """Builds a colour from "#rrggbb" (the "#" is optional)."""
-        digits = text[1:] if text.startswith("#") else text
-        if len(digits) != 6:
+        """Builds a colour from "#rrggbb" (the "#" is optional): exactly six hexadecimal digits."""
+        if not isinstance(text, str):
+            raise TypeError(f"A hexadecimal colour must be a str, not {type(text).__name__}")
+        # int(..., 16) alone would also take signs, blanks, underscores and non-ASCII digits.
+        if _HEX_COLOUR.fullmatch(text) is None:
             raise ValueError(f"Not a hexadecimal colour: {text!r}")
-        try:
-            return cls(*(int(digits[i:i + 2], 16) for i in (0, 2, 4)))
-        except ValueError:
-            raise ValueError(f"Not a hexadecimal colour: {text!r}") from None
+        digits = text.removeprefix("#")
+        return cls(*(int(digits[i:i + 2], 16) for i in (0, 2, 4)))
 
     @property
     def r(self):
@@ -121,6 +124,23 @@ class Color:
         return "Color(r={}, g={}, b={})".format(*self._rgb)
 
 
+class _FileStream(io.BytesIO):
+    """The stream of ``File.open_binary``: remembers its bytes when it is closed."""
+
+    def __init__(self, data):
+        super().__init__(data)
+        self._closed_with = None
+
+    def close(self):
+        if not self.closed:
+            self._closed_with = self.getvalue()
+        super().close()
+
+    def content(self):
+        """The bytes it holds, or held when it was closed."""
+        return self._closed_with if self.closed else self.getvalue()
+
+
 class File:
     """A file held in memory.
 
@@ -160,11 +180,12 @@ class File:
         """A writable (and readable) binary stream; what it holds at the end becomes the content.
 
         The stream starts with the current content, positioned at the start; an error inside the
-        ``with`` block leaves the content unchanged.
+        ``with`` block leaves the content unchanged. A stream closed inside the block (as a
+        ``TextIOWrapper`` around it does) keeps what it held when it was closed.
         """
-        stream = io.BytesIO(self._data)
+        stream = _FileStream(self._data)
         yield stream
-        self._data = stream.getvalue()
+        self._data = stream.content()
 
     def getvalue(self, encoding="utf-8"):
         """The content as text."""
@@ -253,6 +274,14 @@ def _check_payload_is_json(path, data):
         raise TypeError(f"The payload of job {path!r} cannot be sent as JSON: {error}") from None
 
 
+def _is_hashable(value):
+    try:
+        hash(value)
+    except TypeError:
+        return False
+    return True
+
+
 def _post_on_addon_endpoint(path, data, timeout=60, error_mapping=None):
     """Runs one job of the job service and returns its result as a mapping.
 
@@ -263,6 +292,11 @@ def _post_on_addon_endpoint(path, data, timeout=60, error_mapping=None):
         error_mapping: job error name -> exception type; a failed job whose error name is a key
             raises that type with the job's message, any other failure raises ``JobError``.
     """
+    if error_mapping is not None and not isinstance(error_mapping, Mapping):
+        raise TypeError(
+            "error_mapping must be a mapping from job error names to exception types, "
+            f"not {type(error_mapping).__name__}"
+        )
     handler = get_job_handler(path)
     if handler is None:
         raise JobError(f"No job handler is registered for the path {path!r}")
@@ -270,8 +304,17 @@ def _post_on_addon_endpoint(path, data, timeout=60, error_mapping=None):
     try:
         result = handler(data)
     except JobFailure as failure:
-        mapped = (error_mapping or {}).get(failure.error_name)
+        if not _is_hashable(failure.error_name):
+            raise JobError(
+                f"Job {path!r} failed with an error name that cannot be looked up, "
+                f"{failure.error_name!r} (error names are hashable, e.g. str): {failure.message}"
+            ) from None
+        mapped = None if error_mapping is None else error_mapping.get(failure.error_name)
         if mapped is not None:
+            if not callable(mapped):
+                raise TypeError(
+                    f"error_mapping[{failure.error_name!r}] must be an exception type, not {type(mapped).__name__}"
+                ) from None
             raise mapped(failure.message) from None
         raise JobError(f"Job {path!r} failed with {failure.error_name}: {failure.message}") from None
     if not isinstance(result, Mapping):

@@ -1,4 +1,5 @@
 import os
+import re
 from collections.abc import Callable, Mapping
 from contextlib import AbstractContextManager
 from io import BytesIO
@@ -18,6 +19,8 @@ __all__ = [
 ISCLOSE_RTOL: float
 ISCLOSE_ATOL: float
 
+_HEX_COLOUR: re.Pattern[str]
+
 class Color:
     """An RGB colour with integer channels from 0 to 255."""
 
@@ -26,7 +29,7 @@ class Color:
     def _channel(name: str, value: int) -> int: ...
     @classmethod
     def from_hex(cls, text: str) -> Self:
-        """Builds a colour from "#rrggbb" (the "#" is optional)."""
+        """Builds a colour from "#rrggbb" (the "#" is optional): exactly six hexadecimal digits."""
     @property
     def r(self) -> int: ...
     @property
@@ -42,6 +45,15 @@ class Color:
     def __eq__(self, other: object) -> bool: ...
     def __hash__(self) -> int: ...
     def __getstate__(self) -> object: ...
+
+class _FileStream(BytesIO):
+    """The stream of ``File.open_binary``: remembers its bytes when it is closed."""
+
+    _closed_with: bytes | None
+    def __init__(self, data: bytes) -> None: ...
+    def close(self) -> None: ...
+    def content(self) -> bytes:
+        """The bytes it holds, or held when it was closed."""
 
 class File:
     """A file held in memory."""
@@ -86,6 +98,7 @@ _json_dumps: Callable[..., str]
 
 def _payload_is_plain_json(data: Any) -> bool: ...
 def _check_payload_is_json(path: str, data: Any) -> None: ...
+def _is_hashable(value: object) -> bool: ...
 def _post_on_addon_endpoint(
     path: str,
     data: dict[str, Any],

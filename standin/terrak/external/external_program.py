@@ -14,6 +14,9 @@ program's error message. With no backend configured, ``execute`` raises
 
 import base64
 import binascii
+import math
+import numbers
+import operator
 from io import BytesIO
 
 from terrak.errors import BackendNotConfiguredError, ExecutionError
@@ -92,6 +95,27 @@ def _get_dseries_file_body(result_content, extension):
     return None
 
 
+def _check_timeout(timeout):
+    """Refuses a time-out that is not a real number of seconds above zero and finite.
+
+    Any real number is taken (int, float, Fraction, numpy scalars, or a type with ``__index__``),
+    except ``bool``: True is not a number of seconds.
+    """
+    seconds = None
+    if not isinstance(timeout, bool):
+        try:
+            if isinstance(timeout, numbers.Real):
+                seconds = float(timeout)
+            elif hasattr(type(timeout), "__index__"):
+                seconds = float(operator.index(timeout))
+        except OverflowError:
+            seconds = math.inf
+    if seconds is None:
+        raise ValueError(f"timeout must be a positive number of seconds, not {timeout!r}")
+    if not (math.isfinite(seconds) and seconds > 0):
+        raise ValueError(f"timeout must be a finite number of seconds above zero, not {timeout!r}")
+
+
 class ExternalProgram:
     """An external program run on a worker.
 
@@ -114,8 +138,7 @@ class ExternalProgram:
 
     def execute(self, timeout):
         """Runs the program on the worker and waits at most ``timeout`` seconds."""
-        if not isinstance(timeout, (int, float)) or isinstance(timeout, bool) or timeout <= 0:
-            raise ValueError(f"timeout must be a positive number of seconds, not {timeout!r}")
+        _check_timeout(timeout)
         backend = _worker_backend
         if backend is None:
             raise BackendNotConfiguredError(

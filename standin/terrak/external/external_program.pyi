@@ -1,6 +1,6 @@
 from collections.abc import Callable, Mapping
 from io import BytesIO
-from typing import Any
+from typing import Any, SupportsIndex
 
 __all__ = [
     "ExternalProgram",
@@ -36,6 +36,9 @@ _dseries_exception_map: dict[str, tuple[str, type[Exception]]]
 def _get_dseries_file_body(result_content: Mapping[str, Any], extension: str) -> BytesIO | None:
     """The result file whose name ends with ``extension`` as a ``BytesIO``, or ``None``."""
 
+def _check_timeout(timeout: float | SupportsIndex) -> None:
+    """Refuses a time-out that is not a real number of seconds above zero and finite."""
+
 class ExternalProgram:
     """An external program run on a worker."""
 
@@ -45,7 +48,7 @@ class ExternalProgram:
     def __init__(self, program: str, *, version: int | None = None) -> None: ...
     def _generate_job_content(self) -> _JobContent: ...
     def _handle_execution_error(self, message: str) -> None: ...
-    def execute(self, timeout: float) -> None:
+    def execute(self, timeout: float | SupportsIndex) -> None:
         """Runs the program on the worker and waits at most ``timeout`` seconds."""
     def _get_result_content(self) -> dict[str, Any]:
         """The result content of the last successful run."""
