@@ -49,10 +49,23 @@ bool x_never_decreases(const Points& self);
 // found by binary search, so a profile answers in logarithmic instead of linear time.
 bool point_on_x_ascending_polyline(const Points& self, const Point& p, const Tolerance& tol);
 
+// Every one of `points` lies on `line` (point_on_polyline for each); `line_x_ascending` as for
+// polyline_between.
+bool points_on_polyline(const Points& points, const Points& line, bool line_x_ascending, const Tolerance& tol);
+
 // The part of `self` from p1 to p2, both on the line. When p2 only comes before p1, the part is
 // walked backwards so that it still runs from p1 to p2. inclusive=false leaves p1 and p2 out.
+// `x_ascending` (x_never_decreases(self), known to the caller) gives the same result in time
+// logarithmic in the line's length plus the length of the part.
 Points polyline_between(const Points& self, const Point& p1, const Point& p2, bool inclusive,
-                        const Tolerance& tol);
+                        const Tolerance& tol, bool x_ascending = false);
+
+// The outline of each stretch between consecutive meeting points of two non-empty profiles (and
+// their ends): the top's part left to right, then the bottom's part back, leaving out each bottom
+// point equal to the outline's first point or to its last point so far. Stretches of two points or fewer are left out;
+// the others may still be of no area. The flags as for polyline_between.
+std::vector<Points> stretch_outlines(const Points& top, const Points& bottom, const Tolerance& tol, bool top_x_ascending,
+                                     bool bottom_x_ascending);
 
 // strict: x grows at every step; otherwise x never decreases (vertical steps allowed).
 bool is_monotonic_ascending_x(const Points& self, bool strict, const Tolerance& tol);
@@ -62,7 +75,8 @@ bool is_monotonic_ascending_x(const Points& self, bool strict, const Tolerance& 
 bool is_equal(const Points& a, const Points& b, const Tolerance& tol);
 
 // The two parts before and after `p` (which must lie on the line); both hold `p`.
-std::pair<Points, Points> split(const Points& self, const Point& p, const Tolerance& tol);
+// `x_ascending` as for polyline_between.
+std::pair<Points, Points> split(const Points& self, const Point& p, const Tolerance& tol, bool x_ascending = false);
 
 // `self` then `other`, joining partial continuations without doubling back; see the .cpp.
 Points combine(const Points& self, const Points& other, const Tolerance& tol);
