@@ -53,6 +53,9 @@ struct HostGeometry {
     // What the shortcuts below stand in for: each name with its entry in the Polyline class.
     std::vector<std::pair<PyObject*, PyObject*>> polyline_methods;
     PyObject* all_points_on = nullptr;  // Polyline._all_points_on
+    PyObject* polyline_from_coordinates = nullptr;  // Polyline._from_coordinates
+    PyObject* point_init = nullptr;
+    PyObject* polyline_init = nullptr;
     PyTypeObject* polygon = nullptr;
     PyObject* polygon_init = nullptr;
     PyObject* polygons_between = nullptr;  // Polygon._between_profiles
@@ -81,6 +84,9 @@ void remember_host_geometry(py::module_& m) {
                              "get_polyline_between"})
         kept.polyline_methods.emplace_back(host::intern(name), class_entry(Polyline, name));
     kept.all_points_on = py::object(Polyline.attr("_all_points_on")).release().ptr();
+    kept.polyline_from_coordinates = py::object(Polyline.attr("_from_coordinates")).release().ptr();
+    kept.point_init = class_entry(Point, "__init__");
+    kept.polyline_init = class_entry(Polyline, "__init__");
     kept.polygon = reinterpret_cast<PyTypeObject*>(Polygon.ptr());
     kept.polygon_init = class_entry(Polygon, "__init__");
     kept.polygons_between = py::object(Polygon.attr("_between_profiles")).release().ptr();
@@ -496,54 +502,89 @@ py::object check_soil_layouts(py::object soil_layouts) {
     return py::none();
 }
 
+// The host's Point and Polyline classes are the ones this module imported, unchanged: a
+// Polyline of Points made from numbers is then the kernel's line through those numbers.
+bool host_point_and_polyline_in_place() {
+    const HostGeometry& kept = host_geometry();
+    return global("Point").ptr() == reinterpret_cast<PyObject*>(kept.point) &&
+           global("Polyline").ptr() == reinterpret_cast<PyObject*>(kept.polyline) &&
+           _PyType_Lookup(kept.point, HOST_NAME("__init__").ptr()) == kept.point_init &&
+           _PyType_Lookup(kept.polyline, HOST_NAME("__init__").ptr()) == kept.polyline_init;
+}
+
+// A coordinate the host's Point takes as exactly this finite double, without running Python code.
+bool plain_coordinate(py::handle value, double& out) {
+    if (PyFloat_CheckExact(value.ptr())) {
+        out = PyFloat_AS_DOUBLE(value.ptr());
+    } else if (PyLong_CheckExact(value.ptr())) {
+        out = PyLong_AsDouble(value.ptr());  // the host's own conversion of an int
+        if (out == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();  // too large: Point raises its error on the general path
+            return false;
+        }
+    } else {
+        return false;
+    }
+    return std::isfinite(out);
+}
+
+// The points of one boundary profile, in order. While `as_numbers` holds and every coordinate is
+// plain, they are kept as numbers and the host makes the line in one call; from the first other
+// coordinate on, each is a Point(x, y) made when it is added, as the plain loop would (those kept
+// as numbers become Points first: making a Point of finite numbers has no effect to order).
+class ProfilePoints {
+public:
+    explicit ProfilePoints(bool as_numbers) : as_numbers_(as_numbers) {}
+
+    void add(py::handle x, py::handle y) {
+        double a = 0.0, b = 0.0;
+        if (as_numbers_ && plain_coordinate(x, a) && plain_coordinate(y, b)) {
+            coordinates_.insert(coordinates_.end(), {a, b, 0.0});
+            return;
+        }
+        if (as_numbers_) switch_to_points();
+        points_.append(global("Point")(x, y));
+    }
+
+    py::object polyline() {
+        if (!as_numbers_) return global("Polyline")(points_);
+        py::bytes data(reinterpret_cast<const char*>(coordinates_.data()), coordinates_.size() * sizeof(double));
+        return py::handle(host_geometry().polyline_from_coordinates)(data);
+    }
+
+private:
+    void switch_to_points() {
+        as_numbers_ = false;
+        py::object Point = global("Point");
+        for (std::size_t k = 0; k < coordinates_.size(); k += 3)
+            points_.append(Point(coordinates_[k], coordinates_[k + 1]));
+        coordinates_.clear();
+    }
+
+    bool as_numbers_;
+    std::vector<double> coordinates_;  // x, y, z of each point
+    py::list points_;
+};
+
 py::object layout_from_positional(py::object cls, py::object layouts, py::object top_profile, py::object piezo_lines) {
     global("_check_soil_layouts")(layouts);
     if (!pyclass::truthy(top_profile.attr(HOST_NAME("is_monotonic_ascending_x"))(false)))
         throw py::value_error("X values of top profile points are not ascending");
-    py::object Point = global("Point");
-    py::object Polyline = global("Polyline");
     py::list reference = layouts[py::int_(0)].attr(HOST_NAME("layers"));
     const std::size_t count = py::len(reference);
-    // The points only carry coordinates into the host's Polyline, which copies them; while Point
-    // and Polyline are the host's own, a layer's bottom point equal to the top point of the layer
-    // below (a continuous layout) is the same value and is not made twice.
-    const bool share_points = Point.ptr() == reinterpret_cast<PyObject*>(host_geometry().point) &&
-                              Polyline.ptr() == reinterpret_cast<PyObject*>(host_geometry().polyline);
-    struct Made {
-        double x = 0.0, y = 0.0;
-        py::object point;
-    };
-    std::vector<Made> previous_tops, tops;
-    auto make_point = [&](py::handle x, py::handle y, std::size_t position) -> py::object {
-        if (share_points && PyFloat_CheckExact(x.ptr()) && PyFloat_CheckExact(y.ptr()) && position < previous_tops.size()) {
-            const Made& made = previous_tops[position];
-            if (made.point && made.x == PyFloat_AS_DOUBLE(x.ptr()) && made.y == PyFloat_AS_DOUBLE(y.ptr()))
-                return made.point;
-        }
-        return Point(x, y);
-    };
+    const bool as_numbers = host_point_and_polyline_in_place();
     py::list layers;
     for (std::size_t i = 0; i < count; ++i) {
-        py::list top_points, bottom_points;
-        tops.clear();
-        std::size_t position = 0;
+        ProfilePoints top_points(as_numbers), bottom_points(as_numbers);
         for (py::handle layout : layouts) {
             py::object layer = layout.attr(HOST_NAME("layers"))[py::int_(i)];
             py::object x = layout.attr(HOST_NAME("x"));
-            py::object top_level = layer.attr(HOST_NAME("top_of_layer"));
-            py::object top_point = Point(x, top_level);
-            top_points.append(top_point);
-            Made made;
-            if (PyFloat_CheckExact(x.ptr()) && PyFloat_CheckExact(top_level.ptr()))
-                made = Made{PyFloat_AS_DOUBLE(x.ptr()), PyFloat_AS_DOUBLE(top_level.ptr()), top_point};
-            tops.push_back(std::move(made));
-            bottom_points.append(make_point(layout.attr(HOST_NAME("x")), layer.attr(HOST_NAME("bottom_of_layer")), position));
-            ++position;
+            top_points.add(x, layer.attr(HOST_NAME("top_of_layer")));
+            bottom_points.add(layout.attr(HOST_NAME("x")), layer.attr(HOST_NAME("bottom_of_layer")));
         }
-        std::swap(previous_tops, tops);
         // Interior boundaries are cut off at the ground: above it, the ground takes over.
-        py::object top = i + 1 == count ? top_profile : envelope(Polyline(top_points), top_profile, true);
-        py::object bottom = envelope(Polyline(bottom_points), top_profile, true);
+        py::object top = i + 1 == count ? top_profile : envelope(top_points.polyline(), top_profile, true);
+        py::object bottom = envelope(bottom_points.polyline(), top_profile, true);
         py::object reference_layer = reference[i];
         layers.append(global("SoilLayer2D")(reference_layer.attr(HOST_NAME("soil")), top, bottom,
                                             reference_layer.attr(HOST_NAME("properties"))));

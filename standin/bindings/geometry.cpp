@@ -811,6 +811,22 @@ PYBIND11_MODULE(_geometry, m) {
            "Over the x range both profiles share, the lower (lowest=True) or higher of the two at each x, with a "
            "vertex at every vertex of either profile and at every crossing.",
            Kind::static_);
+    define(polyline_cls, "_from_coordinates", {req("coordinates")}, [](const Call& c) -> py::object {
+        PyObject* data = c[0].ptr();
+        if (!PyBytes_Check(data) || PyBytes_GET_SIZE(data) % (3 * sizeof(double)) != 0)
+            throw py::type_error(c.argument(0) + " must be bytes of x, y, z doubles, not " + type_name(c[0]));
+        const std::size_t n = static_cast<std::size_t>(PyBytes_GET_SIZE(data)) / (3 * sizeof(double));
+        geometry::Points pts;
+        pts.reserve(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            double xyz[3];
+            std::memcpy(xyz, PyBytes_AS_STRING(data) + i * sizeof(xyz), sizeof(xyz));
+            pts.push_back(geometry::make_point(xyz[0], xyz[1], xyz[2]));
+        }
+        return polyline(std::move(pts));
+    }, "The polyline through the points whose x, y and z follow one another in coordinates, as doubles in the "
+       "machine's own layout (array('d') of x0, y0, z0, x1, ...): Polyline([Point(x, y, z), ...]) without the "
+       "Point objects.", Kind::static_);
     define(polyline_cls, "_concatenate", {req("polyline_1"), req("polyline_2")}, [](const Call& c) -> py::object {
         auto a = points_of(c, 0), b = points_of(c, 1);
         geometry::Points out(*a);
