@@ -12,6 +12,7 @@ Python loop that builds the same layer boundaries as lists of (x, y) tuples by i
 
 import argparse
 import math
+from array import array
 
 from terrak.core import Color
 from timing import best_cpu_time as best
@@ -45,43 +46,39 @@ def plain_python_boundaries(layouts):
 
 
 def layer_check_calls(top, bottom):
-    """The host calls SoilLayer2D's checks make at the least: both ends of both profiles, the upper
-    envelope, and the points of it and of the top profile (every point of the envelope must lie on
-    the top; a vertex of the top does, the others are asked)."""
+    """The host calls SoilLayer2D's checks make: both ends of both profiles, the upper envelope, and
+    whether every point of it lies on the top (one call for the host's own Polylines)."""
     for profile in (top, bottom):
         profile.start_point.x, profile.end_point.x
     upper = Polyline.get_lowest_or_highest_profile_x(top, bottom, lowest=False)
-    vertices = {(p.x, p.y) for p in top.points}
-    for point in upper.points:
-        if (point.x, point.y) not in vertices:
-            top.point_is_on_polyline(point)
+    upper._all_points_on(top)
 
 
-def host_calls_of_build(layouts, ground, built):
-    """Replays the geometry calls from_positional_soil_layouts cannot do without: one Point per
-    distinct boundary point, a Polyline and an envelope with the ground per boundary, and the
-    layer checks. The kernel and the host's per-point objects; no layout logic."""
+def boundary_coordinates(layouts):
+    """Per layer boundary, bottom first, its points' x, y, z as from_positional_soil_layouts hands
+    them to the host."""
     count = len(layouts[0].layers)
-    tops = [Polyline([Point(p.x, p.layers[i].top_of_layer) for p in layouts]) for i in range(count)]
-    bottom = Polyline([Point(p.x, p.layers[0].bottom_of_layer) for p in layouts])
-    for profile in tops[:-1] + [bottom]:
-        Polyline.get_lowest_or_highest_profile_x(profile, ground, lowest=True)
+    levels = [[p.layers[0].bottom_of_layer for p in layouts]]
+    levels += [[p.layers[i].top_of_layer for p in layouts] for i in range(count)]
+    return [array("d", [v for p, y in zip(layouts, row) for v in (p.x, y, 0.0)]).tobytes() for row in levels]
+
+
+def host_calls_of_build(coordinates, ground, built):
+    """Replays the geometry calls from_positional_soil_layouts cannot do without: a Polyline made
+    from the numbers of each boundary (twice for the inner ones, as the top of one layer and the
+    bottom of the next) and its envelope with the ground, then the layer checks and the comparison
+    of neighbouring profiles. The kernel and the host's calls; no layout logic."""
+    for data in coordinates[:-1] + coordinates[1:-1]:
+        Polyline.get_lowest_or_highest_profile_x(Polyline._from_coordinates(data), ground, lowest=True)
     for layer in built.layers:
         layer_check_calls(layer.top_profile, layer.bottom_profile)
         layer.bottom_profile.is_equal_to(layer.top_profile)
 
 
 def host_calls_of_polygons(built):
-    """The geometry calls polygons() makes: the profiles' meeting points, each stretch's part of both
-    profiles with its points, and the Polygon."""
+    """The geometry call polygons() makes: every stretch's outline and Polygon in one host call."""
     for layer in built.layers:
-        top, bottom = layer.top_profile, layer.bottom_profile
-        bottom.intersections_with_polyline(top)
-        start, end = top.start_point, top.end_point
-        points = top.get_polyline_between(start, end, inclusive=True).points
-        rest = bottom.get_polyline_between(bottom.start_point, bottom.end_point, inclusive=True).points
-        [(p.x) for p in rest]
-        Polygon(points + rest[::-1][1:-1])
+        Polygon._between_profiles(layer.top_profile, layer.bottom_profile)
 
 
 def main():
@@ -102,7 +99,8 @@ def main():
         build = best(lambda: SoilLayout2D.from_positional_soil_layouts(layouts, ground), args.repeat) * 1000
         cut = best(lambda: [layer.polygons() for layer in built.layers], args.repeat) * 1000
         loop = best(lambda: plain_python_boundaries(layouts), args.repeat) * 1000
-        host_build = best(lambda: host_calls_of_build(layouts, ground, built), args.repeat) * 1000
+        coordinates = boundary_coordinates(layouts)
+        host_build = best(lambda: host_calls_of_build(coordinates, ground, built), args.repeat) * 1000
         host_cut = best(lambda: host_calls_of_polygons(built), args.repeat) * 1000
         growth = ("", "") if previous is None else (f"{build / previous[0]:.2f}", f"{cut / previous[1]:.2f}")
         print(f"{positions:>9} {build:>9.1f} {growth[0]:>7} {host_build:>7.1f} {host_build / build:>6.0%} {cut:>9.1f} "

@@ -169,8 +169,15 @@ bool same_point(const Coordinates& a, const Coordinates& b, const Tolerance& tol
     return same_coordinate(a.x, b.x, tol) && same_coordinate(a.y, b.y, tol) && same_coordinate(a.z, b.z, tol);
 }
 
+// Polyline.get_lowest_or_highest_profile_x(a, b, lowest=lowest), called without the dictionary
+// of keywords a generic call builds: layouts take several envelopes per layer.
 py::object envelope(py::handle a, py::handle b, bool lowest) {
-    return global("Polyline").attr(HOST_NAME("get_lowest_or_highest_profile_x"))(a, b, "lowest"_a = lowest);
+    static PyObject* const keywords = py::make_tuple(HOST_NAME("lowest")).release().ptr();
+    py::object function = global("Polyline").attr(HOST_NAME("get_lowest_or_highest_profile_x"));
+    PyObject* args[] = {nullptr, a.ptr(), b.ptr(), lowest ? Py_True : Py_False};
+    PyObject* result = PyObject_Vectorcall(function.ptr(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, keywords);
+    if (result == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
 }
 
 // ---------------------------------------------------------------------------------------------

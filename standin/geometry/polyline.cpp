@@ -14,18 +14,6 @@ Point make_point(double x, double y, double z) {
     return Point{x, y, z};
 }
 
-bool is_close(double a, double b, const Tolerance& tol) {
-    if (a == b) return true;
-    return std::fabs(a - b) <= std::max(tol.rtol * std::max(std::fabs(a), std::fabs(b)), tol.atol);
-}
-
-bool same_xy(const Point& a, const Point& b, const Tolerance& tol) {
-    return is_close(a.x, b.x, tol) && is_close(a.y, b.y, tol);
-}
-
-bool same_xyz(const Point& a, const Point& b, const Tolerance& tol) {
-    return same_xy(a, b, tol) && is_close(a.z, b.z, tol);
-}
 
 namespace {
 

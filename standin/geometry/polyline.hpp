@@ -2,6 +2,8 @@
 // No Python in here; errors are std::invalid_argument carrying the final message text.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <utility>
 #include <vector>
@@ -28,11 +30,19 @@ using Points = std::vector<Point>;
 // supported: no operation overflows, and none returns a non-finite number.
 Point make_point(double x, double y, double z = 0.0);
 
-bool is_close(double a, double b, const Tolerance& tol);
+// Inline: every operation compares coordinates in its inner loops.
+inline bool is_close(double a, double b, const Tolerance& tol) {
+    if (a == b) return true;
+    return std::fabs(a - b) <= std::max(tol.rtol * std::max(std::fabs(a), std::fabs(b)), tol.atol);
+}
 // Same point in the plane (x and y); z is carried along but plays no part in the geometry.
-bool same_xy(const Point& a, const Point& b, const Tolerance& tol);
+inline bool same_xy(const Point& a, const Point& b, const Tolerance& tol) {
+    return is_close(a.x, b.x, tol) && is_close(a.y, b.y, tol);
+}
 // Same point in space, the equality of Point values.
-bool same_xyz(const Point& a, const Point& b, const Tolerance& tol);
+inline bool same_xyz(const Point& a, const Point& b, const Tolerance& tol) {
+    return same_xy(a, b, tol) && is_close(a.z, b.z, tol);
+}
 
 // Every meeting point of `self` with `other` (crossings, touching points, end points lying on the
 // other line, both ends of shared stretches), in order along `self`, each point once.
