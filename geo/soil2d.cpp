@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cmath>
 #include <optional>
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
