@@ -114,7 +114,7 @@ def main():
     if shapely is not None:
         header += f"{'shapely':>10}"
     if args.reference:
-        header += "".join(f"{'ref ' + k:>10}{'ratio':>7}" for k in ("falling", "horiz.", "combine"))
+        header += "".join(f"{'ref ' + k:>13}{'ratio':>7}" for k in ("falling", "horiz.", "combine"))
     print(header)
     previous = None
     for n in args.positions:
@@ -132,7 +132,7 @@ def main():
             line += f"{best(lambda: peer_split(layout, cut), args.repeat) * 1e3:>10.1f}"
         if args.reference:
             ref = reference_times(args.reference, __file__, ["--layers", args.layers, "--positions", n, "--repeat", args.repeat])
-            line += "".join(f"{ref[k]:>10.1f}{ref[k] / times[k]:>7.1f}" for k in ("falling", "horizontal", "combine"))
+            line += "".join(f"{ref[k]:>13.1f}{ref[k] / times[k]:>7.1f}" for k in ("falling", "horizontal", "combine"))
         print(line)
         previous = total
 
