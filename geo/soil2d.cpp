@@ -510,10 +510,10 @@ py::object check_soil_layouts(py::object soil_layouts) {
 
 // The host's Point and Polyline classes are the ones this module imported, unchanged: a
 // Polyline of Points made from numbers is then the kernel's line through those numbers.
-bool host_point_and_polyline_in_place() {
+bool host_point_and_polyline_in_place(py::handle Point, py::handle Polyline) {
     const HostGeometry& kept = host_geometry();
-    return global("Point").ptr() == reinterpret_cast<PyObject*>(kept.point) &&
-           global("Polyline").ptr() == reinterpret_cast<PyObject*>(kept.polyline) &&
+    return Point.ptr() == reinterpret_cast<PyObject*>(kept.point) &&
+           Polyline.ptr() == reinterpret_cast<PyObject*>(kept.polyline) &&
            _PyType_Lookup(kept.point, HOST_NAME("__init__").ptr()) == kept.point_init &&
            _PyType_Lookup(kept.polyline, HOST_NAME("__init__").ptr()) == kept.polyline_init;
 }
@@ -540,7 +540,9 @@ bool plain_coordinate(py::handle value, double& out) {
 // as numbers become Points first: making a Point of finite numbers has no effect to order).
 class ProfilePoints {
 public:
-    explicit ProfilePoints(bool as_numbers) : as_numbers_(as_numbers) {}
+    // Point and Polyline as the caller read them from the module when it began.
+    ProfilePoints(py::handle Point, py::handle Polyline, bool as_numbers)
+        : Point_(Point), Polyline_(Polyline), as_numbers_(as_numbers) {}
 
     void add(py::handle x, py::handle y) {
         double a = 0.0, b = 0.0;
@@ -549,11 +551,11 @@ public:
             return;
         }
         if (as_numbers_) switch_to_points();
-        points_.append(global("Point")(x, y));
+        points_.append(Point_(x, y));
     }
 
     py::object polyline() {
-        if (!as_numbers_) return global("Polyline")(points_);
+        if (!as_numbers_) return Polyline_(points_);
         py::bytes data(reinterpret_cast<const char*>(coordinates_.data()), coordinates_.size() * sizeof(double));
         return py::handle(host_geometry().polyline_from_coordinates)(data);
     }
@@ -561,12 +563,12 @@ public:
 private:
     void switch_to_points() {
         as_numbers_ = false;
-        py::object Point = global("Point");
         for (std::size_t k = 0; k < coordinates_.size(); k += 3)
-            points_.append(Point(coordinates_[k], coordinates_[k + 1]));
+            points_.append(Point_(coordinates_[k], coordinates_[k + 1]));
         coordinates_.clear();
     }
 
+    py::handle Point_, Polyline_;
     bool as_numbers_;
     std::vector<double> coordinates_;  // x, y, z of each point
     py::list points_;
@@ -576,12 +578,15 @@ py::object layout_from_positional(py::object cls, py::object layouts, py::object
     global("_check_soil_layouts")(layouts);
     if (!pyclass::truthy(top_profile.attr(HOST_NAME("is_monotonic_ascending_x"))(false)))
         throw py::value_error("X values of top profile points are not ascending");
+    py::object Point = global("Point");
+    py::object Polyline = global("Polyline");
     py::list reference = layouts[py::int_(0)].attr(HOST_NAME("layers"));
     const std::size_t count = py::len(reference);
-    const bool as_numbers = host_point_and_polyline_in_place();
     py::list layers;
     for (std::size_t i = 0; i < count; ++i) {
-        ProfilePoints top_points(as_numbers), bottom_points(as_numbers);
+        // Asked per layer: the layer made before may have run code that changed the classes.
+        const bool as_numbers = host_point_and_polyline_in_place(Point, Polyline);
+        ProfilePoints top_points(Point, Polyline, as_numbers), bottom_points(Point, Polyline, as_numbers);
         for (py::handle layout : layouts) {
             py::object layer = layout.attr(HOST_NAME("layers"))[py::int_(i)];
             py::object x = layout.attr(HOST_NAME("x"));
