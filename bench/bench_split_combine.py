@@ -1,6 +1,6 @@
 """Split and combine of 2D soil layouts, timed on layered layouts built from positional layouts.
 
-    .venv/bin/python bench/bench_split_combine.py [--layers N] [--positions N ...] [--repeat N]
+    .venv/bin/python bench/bench_split_combine.py [--layers N] [--positions N ...] [--repeat N] [--reference DIR]
 
 A layout of N layers is built from M positional layouts at x = 0, 1, ..., M - 1 (so every layer
 profile has M vertices) under a wavy ground profile. It is split by a falling cut from above
@@ -11,9 +11,11 @@ sizes in --positions double, so the last column shows how time grows with the ve
 
 For a sense of scale the same run times shapely splitting every layer's polygon by the falling
 cut: a lower bound for the geometry alone, without building layers or checking the layouts.
+--reference DIR adds the times of another build of terrak, as in bench_soil2d.py.
 """
 
 import argparse
+import json
 import math
 import time
 
@@ -21,7 +23,7 @@ from terrak.core import Color
 from timing import best_cpu_time as best
 from terrak.geo import PositionalSoilLayout, Soil, SoilLayer, SoilLayout2D
 from terrak.geometry import Point, Polyline
-from bench_soil2d import layer_check_calls
+from bench_soil2d import layer_check_calls, reference_arguments, reference_times
 
 try:
     import shapely
@@ -75,12 +77,35 @@ def host_calls_of_split(layout, cut, pieces):
             layer.bottom_profile.is_equal_to(layer.top_profile)
 
 
+def split_case(n_layers, n_positions):
+    """The layout, the falling and the horizontal cut, and the two pieces of the falling cut."""
+    layout = build_layout(n_layers, n_positions)
+    right = float(n_positions - 1)
+    falling = Polyline([Point(-1.0, 10.0), Point(right + 1.0, -80.0)])
+    across = Polyline([Point(-1.0, -30.0), Point(right + 1.0, -30.0)])
+    pieces = layout.split(falling)
+    assert len(pieces) == 2 and len(layout.split(across)) == 2
+    return layout, falling, across, pieces
+
+
+def operation_times(n_layers, n_positions, repeat, case=None):
+    """CPU ms of the falling split, the horizontal split and the combine of the pieces."""
+    layout, falling, across, pieces = case or split_case(n_layers, n_positions)
+    return {"falling": best(lambda: layout.split(falling), repeat) * 1e3,
+            "horizontal": best(lambda: layout.split(across), repeat) * 1e3,
+            "combine": best(lambda: SoilLayout2D.combine_soil_layouts_2d(*pieces), repeat) * 1e3}
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--layers", type=int, default=30)
     parser.add_argument("--positions", type=int, nargs="+", default=[100, 200, 400, 800])
     parser.add_argument("--repeat", type=int, default=3)
+    reference_arguments(parser)
     args = parser.parse_args()
+    if args.operations_only:
+        print(json.dumps(operation_times(args.layers, args.positions[0], args.repeat)))
+        return
 
     print(f"{args.layers} layers; times in ms (CPU), best of {args.repeat}")
     print("'host' estimates the geometry calls the falling split must make (kernel and host objects), "
@@ -88,18 +113,15 @@ def main():
     header = f"{'positions':>10}{'falling':>10}{'host':>8}{'share':>7}{'horizontal':>12}{'combine':>10}{'growth':>8}"
     if shapely is not None:
         header += f"{'shapely':>10}"
+    if args.reference:
+        header += "".join(f"{'ref ' + k:>13}{'ratio':>7}" for k in ("falling", "horiz.", "combine"))
     print(header)
     previous = None
     for n in args.positions:
-        layout = build_layout(args.layers, n)
+        layout, falling, across, pieces = split_case(args.layers, n)
+        times = operation_times(args.layers, n, args.repeat, (layout, falling, across, pieces))
+        t_falling, t_across, t_combine = (times[k] / 1e3 for k in ("falling", "horizontal", "combine"))
         right = float(n - 1)
-        falling = Polyline([Point(-1.0, 10.0), Point(right + 1.0, -80.0)])
-        across = Polyline([Point(-1.0, -30.0), Point(right + 1.0, -30.0)])
-        pieces = layout.split(falling)
-        assert len(pieces) == 2 and len(layout.split(across)) == 2
-        t_falling = best(lambda: layout.split(falling), args.repeat)
-        t_across = best(lambda: layout.split(across), args.repeat)
-        t_combine = best(lambda: SoilLayout2D.combine_soil_layouts_2d(*pieces), args.repeat)
         total = t_falling + t_across + t_combine
         growth = f"{total / previous:>8.2f}" if previous else f"{'':>8}"
         t_host = best(lambda: host_calls_of_split(layout, falling, pieces), args.repeat)
@@ -108,6 +130,9 @@ def main():
         if shapely is not None:
             cut = LineString([(-1.0, 10.0), (right + 1.0, -80.0)])
             line += f"{best(lambda: peer_split(layout, cut), args.repeat) * 1e3:>10.1f}"
+        if args.reference:
+            ref = reference_times(args.reference, __file__, ["--layers", args.layers, "--positions", n, "--repeat", args.repeat])
+            line += "".join(f"{ref[k]:>13.1f}{ref[k] / times[k]:>7.1f}" for k in ("falling", "horizontal", "combine"))
         print(line)
         previous = total
 

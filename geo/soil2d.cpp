@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cmath>
 #include <optional>
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -50,8 +49,15 @@ struct HostGeometry {
     PyObject* point_eq = nullptr;
     PyObject* point_coordinates[3] = {nullptr, nullptr, nullptr};  // the properties x, y, z
     PyTypeObject* polyline = nullptr;
-    PyObject* polyline_points = nullptr;
-    PyObject* polyline_point_on = nullptr;
+    // What the shortcuts below stand in for: each name with its entry in the Polyline class.
+    std::vector<std::pair<PyObject*, PyObject*>> polyline_methods;
+    PyObject* all_points_on = nullptr;  // Polyline._all_points_on
+    PyObject* polyline_from_coordinates = nullptr;  // Polyline._from_coordinates
+    PyObject* point_init = nullptr;
+    PyObject* polyline_init = nullptr;
+    PyTypeObject* polygon = nullptr;
+    PyObject* polygon_init = nullptr;
+    PyObject* polygons_between = nullptr;  // Polygon._between_profiles
 };
 
 HostGeometry& host_geometry() {
@@ -67,13 +73,49 @@ void remember_host_geometry(py::module_& m) {
     HostGeometry& kept = host_geometry();
     py::object Point = m.attr("Point");
     py::object Polyline = m.attr("Polyline");
-    kept.point = reinterpret_cast<PyTypeObject*>(Point.release().ptr());
-    kept.point_eq = class_entry(reinterpret_cast<PyObject*>(kept.point), "__eq__");
+    py::object Polygon = m.attr("Polygon");
+    kept.point = reinterpret_cast<PyTypeObject*>(Point.ptr());
+    kept.point_eq = class_entry(Point, "__eq__");
     const char* coordinates[3] = {"x", "y", "z"};
-    for (int k = 0; k < 3; ++k) kept.point_coordinates[k] = class_entry(reinterpret_cast<PyObject*>(kept.point), coordinates[k]);
-    kept.polyline = reinterpret_cast<PyTypeObject*>(Polyline.release().ptr());
-    kept.polyline_points = class_entry(reinterpret_cast<PyObject*>(kept.polyline), "points");
-    kept.polyline_point_on = class_entry(reinterpret_cast<PyObject*>(kept.polyline), "point_is_on_polyline");
+    for (int k = 0; k < 3; ++k) kept.point_coordinates[k] = class_entry(Point, coordinates[k]);
+    kept.polyline = reinterpret_cast<PyTypeObject*>(Polyline.ptr());
+    for (const char* name : {"points", "start_point", "end_point", "point_is_on_polyline", "intersections_with_polyline",
+                             "get_polyline_between"})
+        kept.polyline_methods.emplace_back(host::intern(name), class_entry(Polyline, name));
+    kept.all_points_on = py::object(Polyline.attr("_all_points_on")).release().ptr();
+    kept.polyline_from_coordinates = py::object(Polyline.attr("_from_coordinates")).release().ptr();
+    kept.point_init = class_entry(Point, "__init__");
+    kept.polyline_init = class_entry(Polyline, "__init__");
+    kept.polygon = reinterpret_cast<PyTypeObject*>(Polygon.ptr());
+    kept.polygon_init = class_entry(Polygon, "__init__");
+    kept.polygons_between = py::object(Polygon.attr("_between_profiles")).release().ptr();
+    for (py::object* cls : {&Point, &Polyline, &Polygon}) cls->release();  // kept for the life of the process
+}
+
+// An exact host Polyline whose class still has the methods and properties this module imported,
+// none of them hidden by an attribute of the instance: its answers are then the kernel's, and a
+// shortcut into the kernel gives what the calls would.
+bool is_host_polyline(py::handle line) {
+    const HostGeometry& kept = host_geometry();
+    if (kept.polyline == nullptr || !Py_IS_TYPE(line.ptr(), kept.polyline)) return false;
+    for (const auto& [name, entry] : kept.polyline_methods)
+        if (_PyType_Lookup(kept.polyline, name) != entry) return false;
+    PyObject** dict = _PyObject_GetDictPtr(line.ptr());
+    if (dict == nullptr || *dict == nullptr || PyDict_GET_SIZE(*dict) == 0) return true;
+    for (const auto& method : kept.polyline_methods) {
+        const int shadowed = PyDict_Contains(*dict, method.first);
+        if (shadowed != 0) {
+            if (shadowed < 0) throw py::error_already_set();
+            return false;
+        }
+    }
+    return true;
+}
+
+// Host Points compare by the host's own equality.
+bool host_point_equality_unchanged() {
+    const HostGeometry& kept = host_geometry();
+    return kept.point != nullptr && _PyType_Lookup(kept.point, HOST_NAME("__eq__").ptr()) == kept.point_eq;
 }
 
 struct Tolerance {
@@ -103,28 +145,17 @@ struct Coordinates {
     double x, y, z;
 };
 
-// The coordinates of an exact host Point (x and y only when `with_z` is false); false for
-// anything else.
-bool coordinates_of(py::handle point, Coordinates& out, bool with_z = true) {
+// The coordinates of an exact host Point; false for anything else.
+bool coordinates_of(py::handle point, Coordinates& out) {
     if (!Py_IS_TYPE(point.ptr(), host_geometry().point)) return false;
     double* fields[3] = {&out.x, &out.y, &out.z};
     const py::handle names[3] = {HOST_NAME("x"), HOST_NAME("y"), HOST_NAME("z")};
-    for (int k = 0; k < (with_z ? 3 : 2); ++k) {
+    for (int k = 0; k < 3; ++k) {
         py::object value = py::reinterpret_steal<py::object>(PyObject_GetAttr(point.ptr(), names[k].ptr()));
         if (!value) throw py::error_already_set();
         if (!PyFloat_CheckExact(value.ptr())) return false;
         *fields[k] = PyFloat_AS_DOUBLE(value.ptr());
     }
-    return true;
-}
-
-// The x of an exact host Point; false for anything else.
-bool x_of(py::handle point, double& x) {
-    if (!Py_IS_TYPE(point.ptr(), host_geometry().point)) return false;
-    py::object value = py::reinterpret_steal<py::object>(PyObject_GetAttr(point.ptr(), HOST_NAME("x").ptr()));
-    if (!value) throw py::error_already_set();
-    if (!PyFloat_CheckExact(value.ptr())) return false;
-    x = PyFloat_AS_DOUBLE(value.ptr());
     return true;
 }
 
@@ -137,8 +168,15 @@ bool same_point(const Coordinates& a, const Coordinates& b, const Tolerance& tol
     return same_coordinate(a.x, b.x, tol) && same_coordinate(a.y, b.y, tol) && same_coordinate(a.z, b.z, tol);
 }
 
+// Polyline.get_lowest_or_highest_profile_x(a, b, lowest=lowest), called without the dictionary
+// of keywords a generic call builds: layouts take several envelopes per layer.
 py::object envelope(py::handle a, py::handle b, bool lowest) {
-    return global("Polyline").attr(HOST_NAME("get_lowest_or_highest_profile_x"))(a, b, "lowest"_a = lowest);
+    static PyObject* const keywords = py::make_tuple(HOST_NAME("lowest")).release().ptr();
+    py::object function = global("Polyline").attr(HOST_NAME("get_lowest_or_highest_profile_x"));
+    PyObject* args[] = {nullptr, a.ptr(), b.ptr(), lowest ? Py_True : Py_False};
+    PyObject* result = PyObject_Vectorcall(function.ptr(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, keywords);
+    if (result == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -201,33 +239,16 @@ void check_layer_boundary(py::handle top, py::handle bottom, const char* end, co
     }
 }
 
-// The (x, y) of the vertices of an exact host Polyline whose point test is the host's, when the
-// host's tolerances are plain (a vertex then certainly lies on its line); empty otherwise.
-std::set<std::pair<double, double>> vertices_of_host_polyline(py::handle line) {
-    const HostGeometry& kept = host_geometry();
-    if (!Py_IS_TYPE(line.ptr(), kept.polyline) || !host_point_tolerance() ||
-        _PyType_Lookup(kept.polyline, HOST_NAME("points").ptr()) != kept.polyline_points ||
-        _PyType_Lookup(kept.polyline, HOST_NAME("point_is_on_polyline").ptr()) != kept.polyline_point_on)
-        return {};
-    std::set<std::pair<double, double>> vertices;
-    py::object points = line.attr(HOST_NAME("points"));
-    for (py::handle point : points) {
-        Coordinates at{};
-        if (!coordinates_of(point, at, false)) return {};
-        vertices.emplace(at.x, at.y);
-    }
-    return vertices;
-}
-
 void check_top_not_below_bottom(py::handle top, py::handle bottom) {
     // Where the bottom rises above the top, the upper envelope leaves the top profile.
     py::object upper = envelope(top, bottom, false);
+    if (is_host_polyline(upper) && is_host_polyline(top)) {
+        if (!pyclass::truthy(py::handle(host_geometry().all_points_on)(upper, top)))
+            throw py::value_error("Top profile lies (partly) below bottom profile of layer");
+        return;
+    }
     py::object points = upper.attr(HOST_NAME("points"));
-    // A vertex of the top profile lies on it: the host is asked about the other points only.
-    const std::set<std::pair<double, double>> vertices = vertices_of_host_polyline(top);
     for (py::handle point : points) {
-        Coordinates here{};
-        if (!vertices.empty() && coordinates_of(point, here, false) && vertices.count({here.x, here.y})) continue;
         if (!pyclass::truthy(top.attr(HOST_NAME("point_is_on_polyline"))(point)))
             throw py::value_error("Top profile lies (partly) below bottom profile of layer");
     }
@@ -238,35 +259,30 @@ py::object profile_between(py::handle profile, py::handle start, py::handle end)
 }
 
 // The outline of one stretch between two meeting points of the profiles (or the boundaries):
-// along the top left to right, back along the bottom, without repeating shared points.
+// along the top left to right, back along the bottom, leaving out a bottom point equal to the
+// outline's first point or to its last point so far.
 py::list stretch_outline(py::handle top, py::handle bottom, py::handle previous, py::handle current) {
     auto start_of = [&](py::handle profile) { return previous.is_none() ? profile.attr(HOST_NAME("start_point")) : py::reinterpret_borrow<py::object>(previous); };
     auto end_of = [&](py::handle profile) { return current.is_none() ? profile.attr(HOST_NAME("end_point")) : py::reinterpret_borrow<py::object>(current); };
     py::list points = profile_between(top, start_of(top), end_of(top)).attr(HOST_NAME("points"));
     py::list bottom_points = profile_between(bottom, start_of(bottom), end_of(bottom)).attr(HOST_NAME("points"));
+    // Host points are compared as numbers, by the host's documented rule, while their equality is
+    // the host's own.
     const std::optional<Tolerance> tol = host_point_tolerance();
-    Coordinates first{}, last{};
-    const bool known = tol && py::len(points) > 0 && coordinates_of(points[0], first) &&
-                       coordinates_of(points[py::len(points) - 1], last);
+    std::optional<Coordinates> first, last;
+    Coordinates read{};
+    if (tol && py::len(points) > 0 && coordinates_of(points[0], read)) first = read;
+    if (tol && py::len(points) > 0 && coordinates_of(points[py::len(points) - 1], read)) last = read;
     for (Py_ssize_t i = py::len(bottom_points) - 1; i >= 0; --i) {
         py::object point = bottom_points[i];
-        Coordinates here{};
-        double x = 0.0;
-        if (known && x_of(point, x)) {
-            // Most points lie away from both ends: their x alone tells, and y and z are read only
-            // for a point whose x matches an end's.
-            const bool near = same_coordinate(x, first.x, *tol) || same_coordinate(x, last.x, *tol);
-            if (!near) {
-                points.append(point);
-                continue;
-            }
-        }
-        if (known && coordinates_of(point, here)) {
-            if (same_point(here, first, *tol) || same_point(here, last, *tol)) continue;
-        } else if (equals(point, points[0]) || equals(point, points[py::len(points) - 1])) {
-            continue;
-        }
+        std::optional<Coordinates> here;
+        if (tol && coordinates_of(point, read)) here = read;
+        const bool repeated = here && first && last
+                                  ? same_point(*here, *first, *tol) || same_point(*here, *last, *tol)
+                                  : equals(point, points[0]) || equals(point, points[py::len(points) - 1]);
+        if (repeated) continue;
         points.append(point);
+        last = here;
     }
     return points;
 }
@@ -274,6 +290,12 @@ py::list stretch_outline(py::handle top, py::handle bottom, py::handle previous,
 py::list layer_polygons(py::object self) {
     py::object top = self.attr(HOST_NAME("top_profile"));
     py::object bottom = self.attr(HOST_NAME("bottom_profile"));
+    const HostGeometry& kept = host_geometry();
+    // The whole walk in the kernel, while every object it stands for is the host's own.
+    if (global("Polygon").ptr() == reinterpret_cast<PyObject*>(kept.polygon) &&
+        _PyType_Lookup(kept.polygon, HOST_NAME("__init__").ptr()) == kept.polygon_init &&
+        host_point_equality_unchanged() && is_host_polyline(top) && is_host_polyline(bottom))
+        return py::handle(kept.polygons_between)(top, bottom);
     py::list intersections = bottom.attr(HOST_NAME("intersections_with_polyline"))(top);
     py::list result;
     py::object previous = py::none();
@@ -486,6 +508,72 @@ py::object check_soil_layouts(py::object soil_layouts) {
     return py::none();
 }
 
+// The host's Point and Polyline classes are the ones this module imported, unchanged: a
+// Polyline of Points made from numbers is then the kernel's line through those numbers.
+bool host_point_and_polyline_in_place(py::handle Point, py::handle Polyline) {
+    const HostGeometry& kept = host_geometry();
+    return Point.ptr() == reinterpret_cast<PyObject*>(kept.point) &&
+           Polyline.ptr() == reinterpret_cast<PyObject*>(kept.polyline) &&
+           _PyType_Lookup(kept.point, HOST_NAME("__init__").ptr()) == kept.point_init &&
+           _PyType_Lookup(kept.polyline, HOST_NAME("__init__").ptr()) == kept.polyline_init;
+}
+
+// A coordinate the host's Point takes as exactly this finite double, without running Python code.
+bool plain_coordinate(py::handle value, double& out) {
+    if (PyFloat_CheckExact(value.ptr())) {
+        out = PyFloat_AS_DOUBLE(value.ptr());
+    } else if (PyLong_CheckExact(value.ptr())) {
+        out = PyLong_AsDouble(value.ptr());  // the host's own conversion of an int
+        if (out == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();  // too large: Point raises its error on the general path
+            return false;
+        }
+    } else {
+        return false;
+    }
+    return std::isfinite(out);
+}
+
+// The points of one boundary profile, in order. While `as_numbers` holds and every coordinate is
+// plain, they are kept as numbers and the host makes the line in one call; from the first other
+// coordinate on, each is a Point(x, y) made when it is added, as the plain loop would (those kept
+// as numbers become Points first: making a Point of finite numbers has no effect to order).
+class ProfilePoints {
+public:
+    // Point and Polyline as the caller read them from the module when it began.
+    ProfilePoints(py::handle Point, py::handle Polyline, bool as_numbers)
+        : Point_(Point), Polyline_(Polyline), as_numbers_(as_numbers) {}
+
+    void add(py::handle x, py::handle y) {
+        double a = 0.0, b = 0.0;
+        if (as_numbers_ && plain_coordinate(x, a) && plain_coordinate(y, b)) {
+            coordinates_.insert(coordinates_.end(), {a, b, 0.0});
+            return;
+        }
+        if (as_numbers_) switch_to_points();
+        points_.append(Point_(x, y));
+    }
+
+    py::object polyline() {
+        if (!as_numbers_) return Polyline_(points_);
+        py::bytes data(reinterpret_cast<const char*>(coordinates_.data()), coordinates_.size() * sizeof(double));
+        return py::handle(host_geometry().polyline_from_coordinates)(data);
+    }
+
+private:
+    void switch_to_points() {
+        as_numbers_ = false;
+        for (std::size_t k = 0; k < coordinates_.size(); k += 3)
+            points_.append(Point_(coordinates_[k], coordinates_[k + 1]));
+        coordinates_.clear();
+    }
+
+    py::handle Point_, Polyline_;
+    bool as_numbers_;
+    std::vector<double> coordinates_;  // x, y, z of each point
+    py::list points_;
+};
+
 py::object layout_from_positional(py::object cls, py::object layouts, py::object top_profile, py::object piezo_lines) {
     global("_check_soil_layouts")(layouts);
     if (!pyclass::truthy(top_profile.attr(HOST_NAME("is_monotonic_ascending_x"))(false)))
@@ -494,46 +582,20 @@ py::object layout_from_positional(py::object cls, py::object layouts, py::object
     py::object Polyline = global("Polyline");
     py::list reference = layouts[py::int_(0)].attr(HOST_NAME("layers"));
     const std::size_t count = py::len(reference);
-    // The points only carry coordinates into the host's Polyline, which copies them; while Point
-    // and Polyline are the host's own, a layer's bottom point equal to the top point of the layer
-    // below (a continuous layout) is the same value and is not made twice.
-    const bool share_points = Point.ptr() == reinterpret_cast<PyObject*>(host_geometry().point) &&
-                              Polyline.ptr() == reinterpret_cast<PyObject*>(host_geometry().polyline);
-    struct Made {
-        double x = 0.0, y = 0.0;
-        py::object point;
-    };
-    std::vector<Made> previous_tops, tops;
-    auto make_point = [&](py::handle x, py::handle y, std::size_t position) -> py::object {
-        if (share_points && PyFloat_CheckExact(x.ptr()) && PyFloat_CheckExact(y.ptr()) && position < previous_tops.size()) {
-            const Made& made = previous_tops[position];
-            if (made.point && made.x == PyFloat_AS_DOUBLE(x.ptr()) && made.y == PyFloat_AS_DOUBLE(y.ptr()))
-                return made.point;
-        }
-        return Point(x, y);
-    };
     py::list layers;
     for (std::size_t i = 0; i < count; ++i) {
-        py::list top_points, bottom_points;
-        tops.clear();
-        std::size_t position = 0;
+        // Asked per layer: the layer made before may have run code that changed the classes.
+        const bool as_numbers = host_point_and_polyline_in_place(Point, Polyline);
+        ProfilePoints top_points(Point, Polyline, as_numbers), bottom_points(Point, Polyline, as_numbers);
         for (py::handle layout : layouts) {
             py::object layer = layout.attr(HOST_NAME("layers"))[py::int_(i)];
             py::object x = layout.attr(HOST_NAME("x"));
-            py::object top_level = layer.attr(HOST_NAME("top_of_layer"));
-            py::object top_point = Point(x, top_level);
-            top_points.append(top_point);
-            Made made;
-            if (PyFloat_CheckExact(x.ptr()) && PyFloat_CheckExact(top_level.ptr()))
-                made = Made{PyFloat_AS_DOUBLE(x.ptr()), PyFloat_AS_DOUBLE(top_level.ptr()), top_point};
-            tops.push_back(std::move(made));
-            bottom_points.append(make_point(layout.attr(HOST_NAME("x")), layer.attr(HOST_NAME("bottom_of_layer")), position));
-            ++position;
+            top_points.add(x, layer.attr(HOST_NAME("top_of_layer")));
+            bottom_points.add(layout.attr(HOST_NAME("x")), layer.attr(HOST_NAME("bottom_of_layer")));
         }
-        std::swap(previous_tops, tops);
         // Interior boundaries are cut off at the ground: above it, the ground takes over.
-        py::object top = i + 1 == count ? top_profile : envelope(Polyline(top_points), top_profile, true);
-        py::object bottom = envelope(Polyline(bottom_points), top_profile, true);
+        py::object top = i + 1 == count ? top_profile : envelope(top_points.polyline(), top_profile, true);
+        py::object bottom = envelope(bottom_points.polyline(), top_profile, true);
         py::object reference_layer = reference[i];
         layers.append(global("SoilLayer2D")(reference_layer.attr(HOST_NAME("soil")), top, bottom,
                                             reference_layer.attr(HOST_NAME("properties"))));

@@ -2,6 +2,7 @@
 types, key orders and errors whichever path runs."""
 
 import decimal
+import math
 
 import munch
 import pytest
@@ -207,7 +208,7 @@ def test_merging_two_layers_without_thickness_raises_python_s_error():
 # --- The 2D model with the host's geometry read as numbers -----------------------------------------
 
 from terrak.geo import PositionalSoilLayout, SoilLayer2D, SoilLayout2D  # noqa: E402
-from terrak.geometry import Point, Polyline  # noqa: E402
+from terrak.geometry import Point, Polygon, Polyline  # noqa: E402
 
 
 def positional(levels_per_x):
@@ -271,3 +272,87 @@ def test_isclose_follows_the_module_names(monkeypatch):
     with pytest.raises(ValueError, match=later):
         SoilLayout2D.from_positional_soil_layouts(gap, ground)
     assert (-3.0, -6.0) in calls
+
+
+def spied(calls, function):
+    def spy(*args, **kwargs):
+        calls.append(function.__name__)
+        return function(*args, **kwargs)
+    return spy
+
+
+def subclass_with_spied_init(base, calls):
+    return type("Own" + base.__name__, (base,), {"__init__": spied(calls, base.__init__)})
+
+
+@pytest.mark.parametrize("replace", [
+    lambda mp, calls: mp.setattr(geo, "Point", subclass_with_spied_init(Point, calls)),
+    lambda mp, calls: mp.setattr(geo, "Polyline", subclass_with_spied_init(Polyline, calls)),
+    lambda mp, calls: mp.setattr(geo, "Polygon", subclass_with_spied_init(Polygon, calls)),
+    lambda mp, calls: mp.setattr(Point, "__init__", spied(calls, Point.__init__)),
+    lambda mp, calls: mp.setattr(Polyline, "__init__", spied(calls, Polyline.__init__)),
+    lambda mp, calls: mp.setattr(Polygon, "__init__", spied(calls, Polygon.__init__)),
+    lambda mp, calls: mp.setattr(Polyline, "get_polyline_between", spied(calls, Polyline.get_polyline_between)),
+    lambda mp, calls: mp.setattr(Polyline, "point_is_on_polyline", spied(calls, Polyline.point_is_on_polyline)),
+], ids=["geo-point", "geo-polyline", "geo-polygon", "point-init", "polyline-init", "polygon-init",
+        "polyline-between", "point-on-polyline"])
+def test_replaced_host_geometry_is_called_with_the_same_results(monkeypatch, replace):
+    fast = section_outcome()
+    calls = []
+    replace(monkeypatch, calls)
+    assert section_outcome() == fast
+    assert calls
+
+
+def test_methods_set_on_a_profile_instance_are_called():
+    layout = SoilLayout2D.from_positional_soil_layouts(
+        positional([[-10.0, -6.0, -2.0], [-9.0, -6.5, -1.0], [-11.0, -5.0, -3.0]]),
+        Polyline([Point(0, -1.5), Point(1, 0.5), Point(2, -4.0)]))
+    layer = layout.layers[-1]
+    fast = [[tuple(p) for p in polygon.points] for polygon in layer.polygons()]
+    calls = []
+    top = layer.top_profile
+    top.get_polyline_between = spied(calls, top.get_polyline_between)
+    assert [[tuple(p) for p in polygon.points] for polygon in layer.polygons()] == fast
+    assert calls
+    top.point_is_on_polyline = spied(calls, top.point_is_on_polyline)
+    calls.clear()
+    SoilLayer2D(layer.soil, top, layer.bottom_profile)
+    assert calls == ["point_is_on_polyline"] * len(calls) and calls
+
+
+def build_with(level_type):
+    levels = [[-10.0, -6.0, -2.0], [-9.0, -6.5, -1.0], [-11.0, -5.0, -3.0], [-10.0, -6.0, 0.5]]
+    # One position has its levels of the given type: the profiles switch to Points part way.
+    levels[2] = [level_type(v) for v in levels[2]]
+    layouts = positional(levels)
+    layouts[1].x = level_type(1)
+    ground = Polyline([Point(0, -1.5), Point(1.5, 0.5), Point(3, -2.5)])
+    return SoilLayout2D.from_positional_soil_layouts(layouts, ground).serialize()
+
+
+@pytest.mark.parametrize(("level_type", "fails"), [
+    (decimal.Decimal, False), (int, False), (lambda v: 2 ** 2000 if v == -3.0 else v, True)],
+    ids=["decimal", "int", "huge-int"])
+def test_positions_of_any_number_type_build_as_with_points(monkeypatch, level_type, fails):
+    def outcome():
+        try:
+            return build_with(level_type)
+        except OverflowError as error:
+            return repr(error)
+
+    fast = outcome()
+    assert isinstance(fast, str) == fails
+    monkeypatch.setattr(geo, "Point", subclass_with_spied_init(Point, []))
+    assert outcome() == fast
+
+
+def test_a_non_finite_level_fails_as_the_point_would(monkeypatch):
+    layouts = positional([[-10.0, -6.0, -2.0], [-9.0, -6.5, math.nan]])
+    ground = Polyline([Point(0, -1.5), Point(1, 0.5)])
+    with pytest.raises(ValueError) as fast:
+        SoilLayout2D.from_positional_soil_layouts(layouts, ground)
+    monkeypatch.setattr(geo, "Point", subclass_with_spied_init(Point, []))
+    with pytest.raises(ValueError) as general:
+        SoilLayout2D.from_positional_soil_layouts(layouts, ground)
+    assert str(fast.value) == str(general.value) == "Point coordinates must be finite numbers (no NaN or infinity)"

@@ -1,6 +1,7 @@
 import functools
 import json
 import math
+import re
 import struct
 
 import pytest
@@ -223,6 +224,92 @@ def test_monotonic_and_equality_flags(zigzag):
 
 
 # What the two-dimensional soil model builds from these operations
+
+# The private helpers terrak.geo takes for the host's own geometry: each must answer exactly what
+# the public calls it stands for would.
+
+PROFILES = [
+    pts((0, 0), (1, 1), (1, 3), (2, 3), (5, -1), (9, 0)),
+    pts((0, 0), (2, 2), (4, 0), (2, 1)),  # x decreases: no profile shortcut
+    pts((0, 2), (3, 1), (3, 1), (6, 3)),
+]
+
+
+@pytest.mark.parametrize("line", PROFILES, ids=["steps", "turning", "repeated"])
+def test_all_points_on_agrees_with_asking_point_by_point(line):
+    line = Polyline(line)
+    others = [Polyline(pts((0, 0), (9, 0))), Polyline(pts((1, 1), (1, 2), (2, 3))), line.get_reversed_polyline(),
+              Polyline([]), Polyline(pts((0.5, 0.5000001), (1, 1)))]
+    for other in others:
+        assert other._all_points_on(line) == all(line.point_is_on_polyline(p) for p in other.points)
+
+
+def test_all_points_on_follows_tolerance_changes(monkeypatch):
+    line, near = Polyline(pts((0, 0), (4, 0))), Polyline(pts((1, 0.05), (3, 0)))
+    assert not near._all_points_on(line)
+    monkeypatch.setattr(terrak.core, "ISCLOSE_ATOL", 0.1)
+    assert near._all_points_on(line)
+
+
+@pytest.mark.parametrize("coordinates", [[], [(1.5, -2.0, 0.0)], [(0.0, 1.0, 0.0), (2.0, -1e300, 3.0)]])
+def test_polyline_from_coordinates_is_the_polyline_of_those_points(coordinates):
+    data = struct.pack(f"={3 * len(coordinates)}d", *[v for point in coordinates for v in point])
+    made = Polyline._from_coordinates(data)
+    assert type(made) is Polyline
+    assert [tuple(p) for p in made.points] == coordinates
+    assert made.serialize() == Polyline([Point(*c) for c in coordinates]).serialize()
+
+
+@pytest.mark.parametrize(("data", "error", "text"), [
+    ([0.0, 1.0, 0.0], TypeError, "Polyline._from_coordinates() argument 'coordinates' must be bytes of x, y, z "
+                                 "doubles, not list"),
+    (struct.pack("=2d", 0.0, 1.0), TypeError, "must be bytes of x, y, z doubles, not bytes"),
+    (struct.pack("=3d", 0.0, math.nan, 0.0), ValueError, "Point coordinates must be finite numbers"),
+], ids=["list", "short", "nan"])
+def test_polyline_from_coordinates_refuses_bad_data(data, error, text):
+    with pytest.raises(error, match=re.escape(text)):
+        Polyline._from_coordinates(data)
+
+
+def stretches_by_the_public_calls(top, bottom):
+    """Polygon._between_profiles spelled out with public calls."""
+    meets = bottom.intersections_with_polyline(top)
+    ends = [None] + meets + [None]
+    result = []
+    for previous, current in zip(ends, ends[1:]):
+        points = top.get_polyline_between(previous or top.start_point, current or top.end_point).points
+        for p in reversed(bottom.get_polyline_between(previous or bottom.start_point, current or bottom.end_point).points):
+            if p != points[0] and p != points[-1]:
+                points.append(p)
+        if len(points) > 2:
+            try:
+                result.append(Polygon(points))
+            except ValueError:
+                pass
+    return result
+
+
+@pytest.mark.parametrize(("top", "bottom"), [
+    (pts((0, 0), (2, 2), (4, 0), (6, 2)), pts((0, 0), (6, 0))),
+    (pts((0, 1), (2, 1), (4, 1)), pts((0, 0), (1, 1), (3, 1), (4, 0))),
+    (pts((0, 0), (4, 0)), pts((0, 0), (4, 0))),
+    (pts((0, 1), (1, 1), (1, 3), (3, 3), (3, 1), (5, 1)), pts((0, 1), (5, 1))),
+    (pts((0, 2), (4, 2), (2, 3)), pts((0, 0), (4, 0))),
+], ids=["zigzag", "touching-stretch", "no-thickness", "vertical-steps", "turning-top"])
+def test_polygons_between_profiles_agree_with_the_public_calls(top, bottom):
+    top, bottom = Polyline(top), Polyline(bottom)
+    got = Polygon._between_profiles(top, bottom)
+    assert all(type(p) is Polygon and p.material is None for p in got)
+    assert [xy(p.points) for p in got] == [xy(p.points) for p in stretches_by_the_public_calls(top, bottom)]
+
+
+def test_polygons_between_an_empty_profile_fail_as_the_public_calls_do():
+    for top, bottom in [(Polyline([]), Polyline(pts((0, 0), (1, 0)))), (Polyline(pts((0, 0), (1, 0))), Polyline([]))]:
+        with pytest.raises(IndexError) as general:
+            stretches_by_the_public_calls(top, bottom)
+        with pytest.raises(IndexError, match=re.escape(str(general.value))):
+            Polygon._between_profiles(top, bottom)
+
 
 @pytest.fixture
 def two_layer_layout():

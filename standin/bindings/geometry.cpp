@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -117,8 +118,9 @@ bool to_double(py::handle value, double& out) {
 }
 
 // The shared tolerances are read on every call, so changing terrak.core's values takes effect.
-double tolerance_value(py::module_& core, const char* name) {
-    py::object value = core.attr(name);
+double tolerance_value(py::handle core, PyObject* interned) {
+    const char* name = PyUnicode_AsUTF8(interned);
+    py::object value = core.attr(interned);
     double v;
     if (!to_double(value, v))
         throw py::type_error(std::string("terrak.core.") + name + " must be a real number, not " + type_name(value) +
@@ -129,9 +131,19 @@ double tolerance_value(py::module_& core, const char* name) {
     return v;
 }
 
+// terrak.core, imported on first use (it imports this module) and kept: the values are read from
+// it at every call, the import machinery is not.
+py::handle core_module() {
+    static PyObject* core = nullptr;  // a plain pointer: two threads racing here only import twice
+    if (core == nullptr) core = py::module_::import("terrak.core").release().ptr();
+    return core;
+}
+
 geometry::Tolerance tolerance() {
-    py::module_ core = py::module_::import("terrak.core");
-    return geometry::Tolerance{tolerance_value(core, "ISCLOSE_RTOL"), tolerance_value(core, "ISCLOSE_ATOL")};
+    static PyObject* const rtol = PyUnicode_InternFromString("ISCLOSE_RTOL");
+    static PyObject* const atol = PyUnicode_InternFromString("ISCLOSE_ATOL");
+    py::handle core = core_module();
+    return geometry::Tolerance{tolerance_value(core, rtol), tolerance_value(core, atol)};
 }
 
 geometry::Points to_points(const py::handle& points, const char* owner) {
@@ -718,11 +730,14 @@ PYBIND11_MODULE(_geometry, m) {
     define(polyline_cls, "get_polyline_between",
            {req("self"), req("start_point"), req("end_point"), opt("inclusive", py::bool_(true))},
            [](const Call& c) -> py::object {
-               auto a = self_of<PolylineObj>(c).pts;
+               const PolylineObj& s = self_of<PolylineObj>(c);
+               auto a = s.pts;
+               const bool ascending = s.x_ascending;
                const geometry::Point p1 = point_of(c, 1), p2 = point_of(c, 2);
                const bool inclusive = truth_of(c, 3);
                const auto tol = tolerance();
-               return polyline(unlocked([&] { return geometry::polyline_between(*a, p1, p2, inclusive, tol); }));
+               return polyline(
+                   unlocked([&] { return geometry::polyline_between(*a, p1, p2, inclusive, tol, ascending); }));
            },
            "The part of this line from start_point to end_point (both on the line, both included unless "
            "inclusive is false).");
@@ -735,6 +750,14 @@ PYBIND11_MODULE(_geometry, m) {
         if (ascending) return py::bool_(unlocked([&] { return geometry::point_on_x_ascending_polyline(*a, p, tol); }));
         return py::bool_(unlocked([&] { return geometry::point_on_polyline(*a, p, tol); }));
     }, "True when the point lies on the line, within the shared tolerances.");
+    define(polyline_cls, "_all_points_on", {req("self"), req("other")}, [](const Call& c) -> py::object {
+        auto a = self_of<PolylineObj>(c).pts;
+        const PolylineObj& other = value_of<PolylineObj>(c, 1, "Polyline");
+        auto b = other.pts;
+        const bool ascending = other.x_ascending;
+        const auto tol = tolerance();
+        return py::bool_(unlocked([&] { return geometry::points_on_polyline(*a, *b, ascending, tol); }));
+    }, "True when every point of this line lies on other, as other.point_is_on_polyline tells point by point.");
     define(polyline_cls, "is_monotonic_ascending_x", {req("self"), opt("strict", py::bool_(true))},
            [](const Call& c) -> py::object {
                auto a = self_of<PolylineObj>(c).pts;
@@ -754,10 +777,12 @@ PYBIND11_MODULE(_geometry, m) {
         return polyline(geometry::Points(a->rbegin(), a->rend()));
     }, "A new polyline through the same points in the opposite order.");
     define(polyline_cls, "split", {req("self"), req("point")}, [](const Call& c) -> py::object {
-        auto a = self_of<PolylineObj>(c).pts;
+        const PolylineObj& s = self_of<PolylineObj>(c);
+        auto a = s.pts;
+        const bool ascending = s.x_ascending;
         const geometry::Point p = point_of(c, 1);
         const auto tol = tolerance();
-        auto parts = unlocked([&] { return geometry::split(*a, p, tol); });
+        auto parts = unlocked([&] { return geometry::split(*a, p, tol, ascending); });
         return py::make_tuple(polyline(std::move(parts.first)), polyline(std::move(parts.second)));
     }, "The two parts before and after point (which must lie on the line); both hold point.");
     define(polyline_cls, "combine_with", {req("self"), req("other")}, [](const Call& c) -> py::object {
@@ -786,6 +811,22 @@ PYBIND11_MODULE(_geometry, m) {
            "Over the x range both profiles share, the lower (lowest=True) or higher of the two at each x, with a "
            "vertex at every vertex of either profile and at every crossing.",
            Kind::static_);
+    define(polyline_cls, "_from_coordinates", {req("coordinates")}, [](const Call& c) -> py::object {
+        PyObject* data = c[0].ptr();
+        if (!PyBytes_Check(data) || PyBytes_GET_SIZE(data) % (3 * sizeof(double)) != 0)
+            throw py::type_error(c.argument(0) + " must be bytes of x, y, z doubles, not " + type_name(c[0]));
+        const std::size_t n = static_cast<std::size_t>(PyBytes_GET_SIZE(data)) / (3 * sizeof(double));
+        geometry::Points pts;
+        pts.reserve(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            double xyz[3];
+            std::memcpy(xyz, PyBytes_AS_STRING(data) + i * sizeof(xyz), sizeof(xyz));
+            pts.push_back(geometry::make_point(xyz[0], xyz[1], xyz[2]));
+        }
+        return polyline(std::move(pts));
+    }, "The polyline through the points whose x, y and z follow one another in coordinates, as doubles in the "
+       "machine's own layout (array('d') of x0, y0, z0, x1, ...): Polyline([Point(x, y, z), ...]) without the "
+       "Point objects.", Kind::static_);
     define(polyline_cls, "_concatenate", {req("polyline_1"), req("polyline_2")}, [](const Call& c) -> py::object {
         auto a = points_of(c, 0), b = points_of(c, 1);
         geometry::Points out(*a);
@@ -830,6 +871,38 @@ PYBIND11_MODULE(_geometry, m) {
                install(c[0], std::move(out));
                return py::none();
            }, "Initialise self.");
+    define(polygon_cls, "_between_profiles", {req("top_profile"), req("bottom_profile")},
+           [](const Call& c) -> py::object {
+               const PolylineObj& t = value_of<PolylineObj>(c, 0, "Polyline");
+               const PolylineObj& b = value_of<PolylineObj>(c, 1, "Polyline");
+               auto top = t.pts, bottom = b.pts;
+               const bool top_ascending = t.x_ascending, bottom_ascending = b.x_ascending;
+               const auto tol = tolerance();
+               if (top->empty() || bottom->empty()) throw py::index_error("An empty polyline has no start point");
+               auto outlines = unlocked([&] {
+                   std::vector<geometry::Points> kept;
+                   for (auto& outline : geometry::stretch_outlines(*top, *bottom, tol, top_ascending, bottom_ascending)) {
+                       try {
+                           geometry::check_polygon(outline, tol);
+                       } catch (const std::invalid_argument&) {
+                           continue;  // a stretch of no area has no polygon
+                       }
+                       kept.push_back(std::move(outline));
+                   }
+                   return kept;
+               });
+               py::list out;
+               for (auto& outline : outlines) {
+                   PolygonObj polygon;
+                   polygon.pts = std::make_shared<const geometry::Points>(std::move(outline));
+                   out.append(py::cast(std::move(polygon)));
+               }
+               return out;
+           },
+           "A Polygon per stretch between consecutive meeting points of the two profiles, left to right: the top "
+           "profile's part, then the bottom profile's part back without repeating a point; stretches of no area "
+           "give none.",
+           Kind::static_);
     polygon_cls.def_property_readonly("points", [](const PolygonObj& s) { auto pts = s.pts; return to_list(*pts); })
         .def_property_readonly("centroid", [](const PolygonObj& s) { return PointObj(geometry::polygon_centroid(*s.pts)); })
         .def_readwrite("material", &PolygonObj::material);

@@ -14,18 +14,6 @@ Point make_point(double x, double y, double z) {
     return Point{x, y, z};
 }
 
-bool is_close(double a, double b, const Tolerance& tol) {
-    if (a == b) return true;
-    return std::fabs(a - b) <= std::max(tol.rtol * std::max(std::fabs(a), std::fabs(b)), tol.atol);
-}
-
-bool same_xy(const Point& a, const Point& b, const Tolerance& tol) {
-    return is_close(a.x, b.x, tol) && is_close(a.y, b.y, tol);
-}
-
-bool same_xyz(const Point& a, const Point& b, const Tolerance& tol) {
-    return same_xy(a, b, tol) && is_close(a.z, b.z, tol);
-}
 
 namespace {
 
@@ -261,14 +249,34 @@ Pos normalized(const Points& pts, std::size_t seg, double t) {
     return Pos{seg, t};
 }
 
-// First position of p at or after `from`.
-std::optional<Pos> locate_from(const Points& pts, const Point& p, Pos from, const Tolerance& tol) {
+// Segments whose x range, widened by `margin`, reaches x: on a line whose x never decreases they
+// form one run, [first, last), found by binary search. Every other segment is turned away by the
+// cheap rejection of locate_on_segment (the same margin, the same comparisons), so scanning only
+// the run gives the full scan's answer.
+std::pair<std::size_t, std::size_t> segments_near_x(const Points& pts, double x, double margin) {
+    const auto first = std::partition_point(pts.begin() + 1, pts.end(),
+                                            [&](const Point& end) { return x > end.x + margin; });
+    const auto last = std::partition_point(pts.begin(), pts.end() - 1,
+                                           [&](const Point& start) { return !(x < start.x - margin); });
+    return {static_cast<std::size_t>(first - pts.begin()) - 1, static_cast<std::size_t>(last - pts.begin())};
+}
+
+// First position of p at or after `from`. `x_ascending` (x never decreases along the line) lets
+// the scan skip the segments that cannot hold p.
+std::optional<Pos> locate_from(const Points& pts, const Point& p, Pos from, const Tolerance& tol,
+                               bool x_ascending = false) {
     if (pts.empty()) return std::nullopt;
     if (pts.size() == 1) {
         if (same_xy(pts[0], p, tol)) return Pos{0, 0.0};
         return std::nullopt;
     }
-    for (std::size_t i = from.seg; i + 1 < pts.size(); ++i) {
+    std::size_t begin = from.seg, end = pts.size() - 1;
+    if (x_ascending) {
+        const auto [first, last] = segments_near_x(pts, p.x, 2.0 * reach(p, tol));
+        begin = std::max(begin, first);
+        end = std::min(end, last);
+    }
+    for (std::size_t i = begin; i < end; ++i) {
         auto t = locate_on_segment(pts[i], pts[i + 1], p, tol);
         if (!t) continue;
         Pos pos = normalized(pts, i, *t);
@@ -279,10 +287,17 @@ std::optional<Pos> locate_from(const Points& pts, const Point& p, Pos from, cons
 }
 
 // Last position of p at or before `until`.
-std::optional<Pos> locate_until(const Points& pts, const Point& p, Pos until, const Tolerance& tol) {
+std::optional<Pos> locate_until(const Points& pts, const Point& p, Pos until, const Tolerance& tol,
+                                bool x_ascending = false) {
     if (pts.size() < 2) return locate_from(pts, p, Pos{0, 0.0}, tol);
     if (until.seg == pts.size() - 1 && same_xy(pts.back(), p, tol)) return until;
-    for (std::size_t i = std::min(until.seg, pts.size() - 2) + 1; i-- > 0;) {
+    std::size_t begin = 0, end = std::min(until.seg, pts.size() - 2) + 1;
+    if (x_ascending) {
+        const auto [first, last] = segments_near_x(pts, p.x, 2.0 * reach(p, tol));
+        begin = first;
+        end = std::min(end, last);
+    }
+    for (std::size_t i = end; i-- > begin;) {
         auto t = locate_on_segment(pts[i], pts[i + 1], p, tol);
         if (!t) continue;
         Pos pos = normalized(pts, i, *t);
@@ -496,6 +511,12 @@ bool point_on_polyline(const Points& self, const Point& p, const Tolerance& tol)
     return locate_from(self, p, Pos{0, 0.0}, tol).has_value();
 }
 
+bool points_on_polyline(const Points& points, const Points& line, bool line_x_ascending, const Tolerance& tol) {
+    return std::all_of(points.begin(), points.end(), [&](const Point& p) {
+        return line_x_ascending ? point_on_x_ascending_polyline(line, p, tol) : point_on_polyline(line, p, tol);
+    });
+}
+
 bool x_never_decreases(const Points& self) {
     for (std::size_t i = 1; i < self.size(); ++i)
         if (self[i].x < self[i - 1].x) return false;
@@ -516,13 +537,14 @@ bool point_on_x_ascending_polyline(const Points& self, const Point& p, const Tol
     return false;
 }
 
-Points polyline_between(const Points& self, const Point& p1, const Point& p2, bool inclusive, const Tolerance& tol) {
-    auto pos1 = locate_from(self, p1, Pos{0, 0.0}, tol);
+Points polyline_between(const Points& self, const Point& p1, const Point& p2, bool inclusive, const Tolerance& tol,
+                        bool x_ascending) {
+    auto pos1 = locate_from(self, p1, Pos{0, 0.0}, tol, x_ascending);
     if (!pos1) throw std::invalid_argument("Start point does not lie on the polyline");
     Points out;
-    if (auto pos2 = locate_from(self, p2, *pos1, tol)) {
+    if (auto pos2 = locate_from(self, p2, *pos1, tol, x_ascending)) {
         out = walk(self, *pos1, p1, *pos2, p2, tol);
-    } else if (auto back = locate_until(self, p2, *pos1, tol)) {
+    } else if (auto back = locate_until(self, p2, *pos1, tol, x_ascending)) {
         out = walk(self, *back, p2, *pos1, p1, tol);
         std::reverse(out.begin(), out.end());
     } else {
@@ -534,6 +556,26 @@ Points polyline_between(const Points& self, const Point& p1, const Point& p2, bo
         out.erase(out.begin());
     }
     return out;
+}
+
+std::vector<Points> stretch_outlines(const Points& top, const Points& bottom, const Tolerance& tol, bool top_x_ascending,
+                                     bool bottom_x_ascending) {
+    const Points meets = intersections(bottom, top, tol);
+    std::vector<Points> outlines;
+    for (std::size_t i = 0; i <= meets.size(); ++i) {
+        auto between = [&](const Points& profile, bool ascending) {
+            const Point& start = i == 0 ? profile.front() : meets[i - 1];
+            const Point& end = i == meets.size() ? profile.back() : meets[i];
+            return polyline_between(profile, start, end, true, tol, ascending);
+        };
+        Points outline = between(top, top_x_ascending);
+        const Points back = between(bottom, bottom_x_ascending);
+        const Point first = outline.front();
+        for (auto p = back.rbegin(); p != back.rend(); ++p)
+            if (!same_xyz(*p, first, tol) && !same_xyz(*p, outline.back(), tol)) outline.push_back(*p);
+        if (outline.size() > 2) outlines.push_back(std::move(outline));
+    }
+    return outlines;
 }
 
 bool is_monotonic_ascending_x(const Points& self, bool strict, const Tolerance& tol) {
@@ -559,8 +601,8 @@ bool is_equal(const Points& a, const Points& b, const Tolerance& tol) {
     return true;
 }
 
-std::pair<Points, Points> split(const Points& self, const Point& p, const Tolerance& tol) {
-    auto pos = locate_from(self, p, Pos{0, 0.0}, tol);
+std::pair<Points, Points> split(const Points& self, const Point& p, const Tolerance& tol, bool x_ascending) {
+    auto pos = locate_from(self, p, Pos{0, 0.0}, tol, x_ascending);
     if (!pos) throw std::invalid_argument("Split point does not lie on the polyline");
     if (pos->t == 0.0) {
         return {Points(self.begin(), self.begin() + pos->seg + 1), Points(self.begin() + pos->seg, self.end())};

@@ -2,6 +2,8 @@
 // No Python in here; errors are std::invalid_argument carrying the final message text.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <utility>
 #include <vector>
@@ -28,11 +30,19 @@ using Points = std::vector<Point>;
 // supported: no operation overflows, and none returns a non-finite number.
 Point make_point(double x, double y, double z = 0.0);
 
-bool is_close(double a, double b, const Tolerance& tol);
+// Inline: every operation compares coordinates in its inner loops.
+inline bool is_close(double a, double b, const Tolerance& tol) {
+    if (a == b) return true;
+    return std::fabs(a - b) <= std::max(tol.rtol * std::max(std::fabs(a), std::fabs(b)), tol.atol);
+}
 // Same point in the plane (x and y); z is carried along but plays no part in the geometry.
-bool same_xy(const Point& a, const Point& b, const Tolerance& tol);
+inline bool same_xy(const Point& a, const Point& b, const Tolerance& tol) {
+    return is_close(a.x, b.x, tol) && is_close(a.y, b.y, tol);
+}
 // Same point in space, the equality of Point values.
-bool same_xyz(const Point& a, const Point& b, const Tolerance& tol);
+inline bool same_xyz(const Point& a, const Point& b, const Tolerance& tol) {
+    return same_xy(a, b, tol) && is_close(a.z, b.z, tol);
+}
 
 // Every meeting point of `self` with `other` (crossings, touching points, end points lying on the
 // other line, both ends of shared stretches), in order along `self`, each point once.
@@ -49,10 +59,23 @@ bool x_never_decreases(const Points& self);
 // found by binary search, so a profile answers in logarithmic instead of linear time.
 bool point_on_x_ascending_polyline(const Points& self, const Point& p, const Tolerance& tol);
 
+// Every one of `points` lies on `line` (point_on_polyline for each); `line_x_ascending` as for
+// polyline_between.
+bool points_on_polyline(const Points& points, const Points& line, bool line_x_ascending, const Tolerance& tol);
+
 // The part of `self` from p1 to p2, both on the line. When p2 only comes before p1, the part is
 // walked backwards so that it still runs from p1 to p2. inclusive=false leaves p1 and p2 out.
+// `x_ascending` (x_never_decreases(self), known to the caller) gives the same result in time
+// logarithmic in the line's length plus the length of the part.
 Points polyline_between(const Points& self, const Point& p1, const Point& p2, bool inclusive,
-                        const Tolerance& tol);
+                        const Tolerance& tol, bool x_ascending = false);
+
+// The outline of each stretch between consecutive meeting points of two non-empty profiles (and
+// their ends): the top's part left to right, then the bottom's part back, leaving out each bottom
+// point equal to the outline's first point or to its last point so far. Stretches of two points or fewer are left out;
+// the others may still be of no area. The flags as for polyline_between.
+std::vector<Points> stretch_outlines(const Points& top, const Points& bottom, const Tolerance& tol, bool top_x_ascending,
+                                     bool bottom_x_ascending);
 
 // strict: x grows at every step; otherwise x never decreases (vertical steps allowed).
 bool is_monotonic_ascending_x(const Points& self, bool strict, const Tolerance& tol);
@@ -62,7 +85,8 @@ bool is_monotonic_ascending_x(const Points& self, bool strict, const Tolerance& 
 bool is_equal(const Points& a, const Points& b, const Tolerance& tol);
 
 // The two parts before and after `p` (which must lie on the line); both hold `p`.
-std::pair<Points, Points> split(const Points& self, const Point& p, const Tolerance& tol);
+// `x_ascending` as for polyline_between.
+std::pair<Points, Points> split(const Points& self, const Point& p, const Tolerance& tol, bool x_ascending = false);
 
 // `self` then `other`, joining partial continuations without doubling back; see the .cpp.
 Points combine(const Points& self, const Points& other, const Tolerance& tol);

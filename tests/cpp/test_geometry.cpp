@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <stdexcept>
 #include <string>
@@ -314,6 +315,49 @@ TEST(Polyline, PointOnAscendingLineAgreesWithTheFullScan) {
         }
     }
     EXPECT_FALSE(geometry::x_never_decreases({{0, 0}, {1, 0}, {0.5, 1}}));
+}
+
+// The profile shortcuts of polyline_between and split must give the full scans' parts and errors,
+// also where a point lies on a vertical step, on a repeated vertex, or before the start point.
+TEST(Polyline, PartsOfAscendingLinesAgreeWithTheFullScan) {
+    const std::vector<Points> lines = {
+        {{0, 0}, {1, 1}, {1, 3}, {2, 3}, {2, 3}, {5, -1}, {5, -1.0000005}, {9, 0}},
+        {{-3, 0}, {-3, 0}, {0, 0}},
+        {{0, 0}, {1, 0}, {1, 2}, {1, 1}, {3, 1}},  // a vertical step that doubles back
+    };
+    // The coordinates of the part, or the error's text.
+    auto outcome = [](auto&& f) -> std::pair<std::vector<std::array<double, 3>>, std::string> {
+        try {
+            std::vector<std::array<double, 3>> out;
+            for (const Point& p : f()) out.push_back({p.x, p.y, p.z});
+            return {out, ""};
+        } catch (const std::invalid_argument& e) {
+            return {{}, e.what()};
+        }
+    };
+    for (const auto& line : lines) {
+        ASSERT_TRUE(geometry::x_never_decreases(line));
+        Points probes(line);
+        for (std::size_t i = 0; i + 1 < line.size(); ++i)
+            probes.push_back({(line[i].x + line[i + 1].x) / 2, (line[i].y + line[i + 1].y) / 2});
+        probes.push_back({0.5, 7});  // on no line
+        for (const Point& a : probes) {
+            EXPECT_EQ(outcome([&] { return geometry::split(line, a, tol, true).first; }),
+                      outcome([&] { return geometry::split(line, a, tol).first; }));
+            EXPECT_EQ(outcome([&] { return geometry::split(line, a, tol, true).second; }),
+                      outcome([&] { return geometry::split(line, a, tol).second; }));
+            for (const Point& b : probes) {
+                for (bool inclusive : {true, false}) {
+                    EXPECT_EQ(outcome([&] { return geometry::polyline_between(line, a, b, inclusive, tol, true); }),
+                              outcome([&] { return geometry::polyline_between(line, a, b, inclusive, tol); }))
+                        << a.x << "," << a.y << " -> " << b.x << "," << b.y;
+                }
+            }
+        }
+        EXPECT_TRUE(geometry::points_on_polyline(line, line, true, tol));
+        EXPECT_FALSE(geometry::points_on_polyline(probes, line, true, tol));
+        EXPECT_FALSE(geometry::points_on_polyline(probes, line, false, tol));
+    }
 }
 
 // Coordinates far beyond 1e154, where products of coordinates overflow: every answer is the one
