@@ -1,5 +1,5 @@
 // terrak._jobs: the built-in handlers of the job service, "parsecptfile/v2/jobs/" and
-// "classifycpt/v2/jobs/", over the C++ GEF reader and classifiers.
+// "classifycpt/v2/jobs/", over the C++ GEF and BRO-XML readers and classifiers.
 //
 // Each handler reads the whole payload into plain C++ values first, runs the kernel without
 // the GIL, and builds the Python answer afterwards. A failed job raises
@@ -374,9 +374,10 @@ py::object classify_cpt(py::object data) {
 }  // namespace
 
 PYBIND11_MODULE(_jobs, m) {
-    m.doc() = "Built-in handlers of the terrak job service: GEF CPT parsing and CPT classification.";
+    m.doc() = "Built-in handlers of the terrak job service: CPT parsing (GEF files and the registry's "
+            "BRO-XML files) and CPT classification.";
     m.def("parse_cpt_file", &parse_cpt_file, "data"_a,
-          "Parses a GEF CPT file.\n\n"
+          "Parses a CPT file: GEF text or BRO-XML, told apart by content.\n\n"
           "data: {\"file_content\": <Base64 of the file's text>}. Returns {\"headers\": {...},\n"
           "\"measurement_data\": {column: [values]}} with lengths and levels in mm, qc, fs and u2 in\n"
           "MPa, Rf as a fraction and inclinations in degrees. Raises terrak.core.JobFailure named\n"
