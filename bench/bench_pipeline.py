@@ -24,7 +24,12 @@ DATA = Path(__file__).resolve().parent.parent / "data"
 
 def sample_texts():
     paths = sorted(DATA.glob("*.gef")) + sorted((DATA / "site").glob("*.gef")) + sorted((DATA / "broxml").glob("*.xml"))
-    return [(path.name, path.read_text(encoding="ISO-8859-1"), path.read_bytes()) for path in paths]
+    out = []
+    for path in paths:
+        # As GEFFile.from_file reads them; pygef gets the UTF-8 bytes of that text.
+        text = path.read_text(encoding="utf-8" if path.suffix == ".xml" else "ISO-8859-1")
+        out.append((path.name, text, text.encode()))
+    return out
 
 
 def robertson():

@@ -6,6 +6,7 @@ import json
 import math
 import os
 import threading
+from collections.abc import Mapping
 from pathlib import Path
 
 import pytest
@@ -323,6 +324,36 @@ def test_robertson_classifies_every_sample(name):
     assert params == before
 
 
+class Tag(str):
+    """Text of a type of its own, which copy.deepcopy copies through __deepcopy__."""
+
+    def __deepcopy__(self, memo):
+        return Tag(self + " (copied)")
+
+
+@pytest.mark.parametrize("extra", [
+    {"gamma": 17, "wet": 19.5, "dry": True, "note": None, "label": "peat"},
+    {"limits": [1, 2], "nested": {"a": [3]}},
+    {"tag": Tag("own copy")},
+], ids=["flat", "nested", "own-deepcopy"])
+def test_every_layer_gets_a_deep_copy_of_its_zone_properties(extra):
+    # Flat names and numbers are copied without copy.deepcopy, anything else through it: both
+    # must give each layer properties of its own, equal to what deepcopy makes.
+    cpt = parse_sample("cpt.gef")
+    properties = [{"name": zone, **extra} for zone in ZONES]
+    layers = classify(cpt, "robertson", {"soil_properties": properties})["soil_layers"]
+    expected = copy.deepcopy(extra)
+    assert all(layer["soil"]["properties"] == expected for layer in layers)
+    assert all(list(layer["soil"]["properties"]) == list(extra) for layer in layers)
+    copies = [layer["soil"]["properties"] for layer in layers]
+    assert len({id(c) for c in copies}) == len(copies) and all(c is not p for c in copies for p in properties)
+    for key, value in extra.items():
+        if isinstance(value, (list, dict, Tag)):
+            assert len({id(c[key]) for c in copies}) == len(copies) and copies[0][key] is not value
+    if "tag" in extra:
+        assert copies[0]["tag"] == "own copy (copied)"
+
+
 def measurements(depths, qc, rf, ground=0.0, **extra):
     columns = {"elevation": [ground - d for d in depths], "qc": qc, "Rf": rf, **extra}
     return {"headers": {"name": "synthetic", "ground_level_wrt_reference": ground}, "measurement_data": columns}
@@ -440,6 +471,42 @@ IC = {"ic_table": [{"name": "x", "ic_min": 0, "ic_max": 5, "color": "1,2,3"}], "
 
 def without(mapping, key):
     return {k: v for k, v in mapping.items() if k != key}
+
+
+class Aliased(dict):
+    """A dict subclass that answers for "qc" with the values under "cone"."""
+
+    def __contains__(self, key):
+        return key == "qc" or super().__contains__(key)
+
+    def __getitem__(self, key):
+        return super().__getitem__("cone" if key == "qc" else key)
+
+
+class Frozen(Mapping):
+    def __init__(self, items):
+        self._items = dict(items)
+
+    def __getitem__(self, key):
+        return self._items[key]
+
+    def __iter__(self):
+        return iter(self._items)
+
+    def __len__(self):
+        return len(self._items)
+
+
+def test_payload_mappings_other_than_dict_are_asked_through_their_own_methods():
+    data = GOOD["measurement_data"]
+    expected = classify(GOOD, "table", TABLE)
+    aliased = Aliased({("cone" if key == "qc" else key): value for key, value in data.items()})
+    assert classify({**GOOD, "measurement_data": aliased}, "table", TABLE) == expected
+    frozen = Frozen({"cpt_data": Frozen(GOOD), "classification_method": "table", "method_params": Frozen(TABLE)})
+    assert _jobs.classify_cpt(frozen) == expected
+    with pytest.raises(core.JobFailure, match="measurement_data has no 'Rf'"):
+        _jobs.classify_cpt({"cpt_data": {**GOOD, "measurement_data": Aliased(without(aliased, "Rf"))},
+                            "classification_method": "table", "method_params": TABLE})
 
 
 @pytest.mark.parametrize(("cpt", "method", "params", "message"), [
