@@ -656,6 +656,13 @@ struct Replacement {
     py::object new_layer;
 };
 
+// A dictionary's value under `key` with a reference of its own; null when the key is absent.
+py::object held_value(const py::object& dict, const py::handle key) {
+    PyObject* value = PyDict_GetItemWithError(dict.ptr(), key.ptr());
+    if (!value && PyErr_Occurred()) throw py::error_already_set();
+    return py::reinterpret_borrow<py::object>(value);
+}
+
 // Applies the replacements, given for the list as it was, in one pass when they are ordered
 // integer ranges that do not overlap; that is what applying them from the last to the first gives.
 bool apply_in_one_pass(py::list layers, py::list replacements) {
@@ -666,18 +673,19 @@ bool apply_in_one_pass(py::list layers, py::list replacements) {
     for (std::size_t k = 0; k < replacements.size(); ++k) {
         py::object entry = replacements[k];
         if (!PyDict_CheckExact(entry.ptr())) return false;
-        PyObject* start = PyDict_GetItemWithError(entry.ptr(), HOST_NAME("start_index").ptr());
-        PyObject* end = PyDict_GetItemWithError(entry.ptr(), HOST_NAME("end_index").ptr());
-        PyObject* new_layer = PyDict_GetItemWithError(entry.ptr(), HOST_NAME("new_layer").ptr());
-        if (PyErr_Occurred()) throw py::error_already_set();
-        if (!start || !end || !new_layer || !PyLong_CheckExact(start) || !PyLong_CheckExact(end)) return false;
-        const Py_ssize_t s = PyLong_AsSsize_t(start), e = PyLong_AsSsize_t(end);
+        // Each value is held as soon as it is found: a later lookup can run a colliding key's
+        // __eq__, which may take the earlier value out of the dictionary.
+        const py::object start = held_value(entry, HOST_NAME("start_index"));
+        const py::object end = held_value(entry, HOST_NAME("end_index"));
+        const py::object new_layer = held_value(entry, HOST_NAME("new_layer"));
+        if (!start || !end || !new_layer || !PyLong_CheckExact(start.ptr()) || !PyLong_CheckExact(end.ptr())) return false;
+        const Py_ssize_t s = PyLong_AsSsize_t(start.ptr()), e = PyLong_AsSsize_t(end.ptr());
         if (PyErr_Occurred()) {
             PyErr_Clear();
             return false;
         }
         if (s < reached || e < s || e > n) return false;
-        ranges.push_back({s, e, py::reinterpret_borrow<py::object>(new_layer)});
+        ranges.push_back({s, e, new_layer});
         reached = e;
     }
     py::list result;

@@ -6,6 +6,7 @@ import json
 import math
 import os
 import threading
+from collections.abc import Mapping
 from pathlib import Path
 
 import pytest
@@ -157,6 +158,9 @@ def test_voids_are_dropped_or_bridged_and_rf_is_computed():
     (gef(rows="0.00;1.0;0.1;1;!\n0.02;1.0;0.1;1;7;!\n"), GEFParsingError, "line 14: 5 values in the row"),
     (gef(rows="0.00;1.0;1,5;1;!\n"), GEFParsingError, "line 13: value '1,5' in column 3 \\(local friction\\)"),
     (gef(rows="0.00;1.0;;1;!\n"), GEFParsingError, "line 13: value '' in column 3"),
+    (gef(rows="0.00;+-1.0;0.1;1;!\n"), GEFParsingError, "line 13: value '\\+-1.0' in column 2"),
+    (gef(rows="0.00;++1.0;0.1;1;!\n"), GEFParsingError, "line 13: value '\\+\\+1.0' in column 2"),
+    (gef(header="#COLUMNVOID= 3, +-9999\n"), GEFParsingError, "#COLUMNVOID value '\\+-9999' is not a number"),
     (gef(header="#COLUMNINFO= 99999999999, m, x, 1\n"), GEFParsingError, "out of range"),
     ("#GEFID= 1,1,0\n#REPORTCODE= GEF-BORE-Report, 1, 0, 0\n#EOH=\n", GEFParsingError, "is a bore log"),
     ("#GEFID= 1,1,0\n#REPORTCODE= GEF-DISS-Report, 1, 1, 0\n#EOH=\n", NotImplementedError, "dissipation"),
@@ -164,7 +168,8 @@ def test_voids_are_dropped_or_bridged_and_rf_is_computed():
     ("\x00\x01binary", GEFParsingError, "binary data"),
     ("<html>not a gef</html>", GEFParsingError, "line 1: not a GEF file"),
     (gef(rows="0.00;-9999;0.1;1;!\n"), GEFParsingError, "only void values"),
-], ids=["empty", "no-eoh", "no-qc", "narrow-row", "wide-row", "comma-decimal", "empty-value", "huge-column",
+], ids=["empty", "no-eoh", "no-qc", "narrow-row", "wide-row", "comma-decimal", "empty-value",
+        "plus-minus-value", "plus-plus-value", "plus-minus-void", "huge-column",
         "bore-log", "dissipation", "binary-format", "nul-bytes", "not-gef", "all-void"])
 def test_bad_files_are_refused(content, error, message):
     with pytest.raises(error, match=message):
@@ -183,6 +188,50 @@ def test_bad_payloads_are_refused(payload, message):
     with pytest.raises(core.JobFailure, match=message) as failure:
         _jobs.parse_cpt_file(payload)
     assert failure.value.error_name == "ParsingError"
+
+
+def test_plus_sign_before_a_number_is_still_read():
+    answer = parse_text(gef(rows="+0.00;+1.0;0.010;+1.0;!\n0.02;2.0;0.030;1.5;!\n"))
+    assert answer["measurement_data"]["qc"] == [1.0, 2.0]
+
+
+@pytest.mark.parametrize(("code", "name"), [
+    ("31000", "RD"), ("28992", "RD"), ("32000", "Belgian Lambert 72"), ("31370", "Belgian Lambert 72"),
+    ("00000", "local"), ("12345", "12345"),
+])
+def test_coordinate_system_named_for_gef_and_epsg_codes(code, name):
+    answer = parse_text(gef(header=f"#XYID= {code}, 100000.0, 400000.0\n"))
+    assert answer["headers"]["coordinate_system"] == name
+
+
+def test_registry_gef_files_name_their_coordinate_system_rd():
+    for path in sorted((DATA / "site").glob("*.gef")):
+        assert parse_sample(Path("site") / path.name)["headers"]["coordinate_system"] == "RD", path.name
+
+
+def wrapped(encoded, layout):
+    if layout == "lines":
+        return "\n".join(encoded[i:i + 76] for i in range(0, len(encoded), 76))
+    if layout == "crlf":
+        return "\r\n".join(encoded[i:i + 64] for i in range(0, len(encoded), 64)) + "\r\n"
+    if layout == "spaced":
+        return " ".join(encoded[i:i + 5] for i in range(0, len(encoded), 5))
+    if layout == "spaced-padding":
+        return encoded[:-2] + " \t" + encoded[-2:] + "\n"
+    return encoded
+
+
+@pytest.mark.parametrize("layout", ["plain", "lines", "crlf", "spaced", "spaced-padding"])
+@pytest.mark.parametrize("tail", ["", "\n", "\n\n"], ids=["no-pad", "two-pad", "one-pad"])
+def test_base64_decoding_matches_the_standard_decoder(layout, tail):
+    # Long runs take the four-character step, breaks and padding the one-character step: every
+    # way the two meet must give the same answer as the unbroken text.
+    text = gef(rows="".join(f"{k * 0.02:.2f};{1 + k % 7}.5;0.0{k % 9}1;1.{k % 5};!\n" for k in range(200))) + tail
+    encoded = base64.b64encode(text.encode()).decode()
+    answer = _jobs.parse_cpt_file({"file_content": wrapped(encoded, layout)})
+    assert answer == _jobs.parse_cpt_file({"file_content": encoded})
+    assert answer["measurement_data"]["qc"][:3] == [1.5, 2.5, 3.5]
+    assert len(answer["measurement_data"]["qc"]) == 200
 
 
 def test_truncated_files_never_crash():
@@ -273,6 +322,36 @@ def test_robertson_classifies_every_sample(name):
         expected = {"gamma": 17} if layer["soil"]["name"] == "Robertson zone 3" else {}
         assert layer["soil"]["properties"] == expected
     assert params == before
+
+
+class Tag(str):
+    """Text of a type of its own, which copy.deepcopy copies through __deepcopy__."""
+
+    def __deepcopy__(self, memo):
+        return Tag(self + " (copied)")
+
+
+@pytest.mark.parametrize("extra", [
+    {"gamma": 17, "wet": 19.5, "dry": True, "note": None, "label": "peat"},
+    {"limits": [1, 2], "nested": {"a": [3]}},
+    {"tag": Tag("own copy")},
+], ids=["flat", "nested", "own-deepcopy"])
+def test_every_layer_gets_a_deep_copy_of_its_zone_properties(extra):
+    # Flat names and numbers are copied without copy.deepcopy, anything else through it: both
+    # must give each layer properties of its own, equal to what deepcopy makes.
+    cpt = parse_sample("cpt.gef")
+    properties = [{"name": zone, **extra} for zone in ZONES]
+    layers = classify(cpt, "robertson", {"soil_properties": properties})["soil_layers"]
+    expected = copy.deepcopy(extra)
+    assert all(layer["soil"]["properties"] == expected for layer in layers)
+    assert all(list(layer["soil"]["properties"]) == list(extra) for layer in layers)
+    copies = [layer["soil"]["properties"] for layer in layers]
+    assert len({id(c) for c in copies}) == len(copies) and all(c is not p for c in copies for p in properties)
+    for key, value in extra.items():
+        if isinstance(value, (list, dict, Tag)):
+            assert len({id(c[key]) for c in copies}) == len(copies) and copies[0][key] is not value
+    if "tag" in extra:
+        assert copies[0]["tag"] == "own copy (copied)"
 
 
 def measurements(depths, qc, rf, ground=0.0, **extra):
@@ -392,6 +471,42 @@ IC = {"ic_table": [{"name": "x", "ic_min": 0, "ic_max": 5, "color": "1,2,3"}], "
 
 def without(mapping, key):
     return {k: v for k, v in mapping.items() if k != key}
+
+
+class Aliased(dict):
+    """A dict subclass that answers for "qc" with the values under "cone"."""
+
+    def __contains__(self, key):
+        return key == "qc" or super().__contains__(key)
+
+    def __getitem__(self, key):
+        return super().__getitem__("cone" if key == "qc" else key)
+
+
+class Frozen(Mapping):
+    def __init__(self, items):
+        self._items = dict(items)
+
+    def __getitem__(self, key):
+        return self._items[key]
+
+    def __iter__(self):
+        return iter(self._items)
+
+    def __len__(self):
+        return len(self._items)
+
+
+def test_payload_mappings_other_than_dict_are_asked_through_their_own_methods():
+    data = GOOD["measurement_data"]
+    expected = classify(GOOD, "table", TABLE)
+    aliased = Aliased({("cone" if key == "qc" else key): value for key, value in data.items()})
+    assert classify({**GOOD, "measurement_data": aliased}, "table", TABLE) == expected
+    frozen = Frozen({"cpt_data": Frozen(GOOD), "classification_method": "table", "method_params": Frozen(TABLE)})
+    assert _jobs.classify_cpt(frozen) == expected
+    with pytest.raises(core.JobFailure, match="measurement_data has no 'Rf'"):
+        _jobs.classify_cpt({"cpt_data": {**GOOD, "measurement_data": Aliased(without(aliased, "Rf"))},
+                            "classification_method": "table", "method_params": TABLE})
 
 
 @pytest.mark.parametrize(("cpt", "method", "params", "message"), [

@@ -511,6 +511,43 @@ def test_filter_calls_the_module_function_as_currently_bound(soils, monkeypatch)
     assert levels(layout) == [("S1", 0, -1), ("S2", -1, -1.625), ("S4", -1.625, -3.625)]
 
 
+def test_filter_keeps_replacement_values_a_colliding_key_removes(soils, monkeypatch):
+    # A key whose hash equals "end_index" is compared while "end_index" is looked up, after
+    # "start_index" was read; its __eq__ takes "start_index" (an int nothing else holds) out.
+    original = geo._get_replacement_dict_from_soil_layer_block
+
+    class Colliding:
+        armed = False
+
+        def __init__(self, replacement):
+            self.replacement = replacement
+
+        def __hash__(self):
+            return hash("end_index")
+
+        def __eq__(self, other):
+            if Colliding.armed:
+                Colliding.armed = False
+                self.replacement.pop("start_index", None)
+            return False
+
+    def colliding(block, layers, minimum, replacements):
+        found = original(block, layers, minimum, replacements)
+        replacement = {"start_index": int(str(found["start_index"]))}
+        replacement[Colliding(replacement)] = None
+        replacement.update(end_index=found["end_index"], new_layer=found["new_layer"])
+        Colliding.armed = True
+        return replacement
+
+    tops = [-float(k) for k in range(301)] + [-300.25, -302.0]
+    names = ["S1", "S2"] * 150 + ["S3", "S4"]
+    expected = SoilLayout(stack(soils, names, tops)).filter_layers_on_thickness(0.5)
+    monkeypatch.setattr(geo, "_get_replacement_dict_from_soil_layer_block", colliding)
+    layout = SoilLayout(stack(soils, names, tops)).filter_layers_on_thickness(0.5)
+    assert len(layout.layers) == 301
+    assert levels(layout) == levels(expected)
+
+
 def test_replacement_dict_for_a_block(soils):
     layers = stack(soils, ["S1", "S2", "S3", "S2", "S4"], [0, -1, -1.25, -1.5, -1.625, -3.625])
     replacements = []

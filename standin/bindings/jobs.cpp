@@ -1,5 +1,5 @@
 // terrak._jobs: the built-in handlers of the job service, "parsecptfile/v2/jobs/" and
-// "classifycpt/v2/jobs/", over the C++ GEF reader and classifiers.
+// "classifycpt/v2/jobs/", over the C++ GEF and BRO-XML readers and classifiers.
 //
 // Each handler reads the whole payload into plain C++ values first, runs the kernel without
 // the GIL, and builds the Python answer afterwards. A failed job raises
@@ -43,6 +43,18 @@ py::object run_job(F&& body) {
 
 [[noreturn]] void fail(const char* name, const std::string& message) { throw jobs::JobError(name, message); }
 
+// An interned str for a literal, made once per place of use and kept for the life of the
+// process (a static py::object would be released after the interpreter has shut down).
+#define JOB_NAME(text) \
+    (py::handle([] { \
+        static PyObject* const name_ = PyUnicode_InternFromString(text); \
+        return name_; \
+    }()))
+
+void set_item(const py::dict& dict, py::handle key, py::handle value) {
+    if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
+}
+
 std::string text_of(py::handle value) { return py::str(value).cast<std::string>(); }
 std::string repr_of(py::handle value) { return py::repr(value).cast<std::string>(); }
 
@@ -60,16 +72,30 @@ bool is_real(py::handle value) {
     return py::isinstance(value, real);
 }
 
-// A required entry of a mapping, failing with the job's error name when it is absent.
-py::object entry(py::handle mapping, const char* key, const char* error, const std::string& where) {
-    if (!is_mapping(mapping)) fail(error, where + " must be a dictionary, not " + text_of(py::type::of(mapping).attr("__name__")));
-    if (!mapping.attr("__contains__")(key).cast<bool>()) fail(error, where + " has no '" + key + "'");
-    return mapping[py::str(key)];
+// The value under `key` of an exact dict, held; nullopt when absent. An exact dict's own
+// __contains__ and __getitem__ cannot be replaced, so this is what asking it gives.
+std::optional<py::object> plain_dict_entry(py::handle dict, const char* key) {
+    const py::str name(key);
+    PyObject* value = PyDict_GetItemWithError(dict.ptr(), name.ptr());
+    if (!value) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return std::nullopt;
+    }
+    return py::reinterpret_borrow<py::object>(value);
 }
 
 std::optional<py::object> optional_entry(py::handle mapping, const char* key) {
+    if (PyDict_CheckExact(mapping.ptr())) return plain_dict_entry(mapping, key);
     if (!mapping.attr("__contains__")(key).cast<bool>()) return std::nullopt;
     return py::reinterpret_borrow<py::object>(mapping[py::str(key)]);
+}
+
+// A required entry of a mapping, failing with the job's error name when it is absent.
+py::object entry(py::handle mapping, const char* key, const char* error, const std::string& where) {
+    if (!is_mapping(mapping)) fail(error, where + " must be a dictionary, not " + text_of(py::type::of(mapping).attr("__name__")));
+    auto value = optional_entry(mapping, key);
+    if (!value) fail(error, where + " has no '" + key + "'");
+    return *std::move(value);
 }
 
 double number(py::handle value, const char* error, const std::string& what) {
@@ -202,7 +228,10 @@ py::object parse_cpt_file(py::object data) {
         }
         py::dict measurements;
         for (const auto& [key, values] : cpt.columns) measurements[py::str(key)] = float_list(values);
-        return py::dict("headers"_a = headers, "measurement_data"_a = measurements);
+        py::dict answer;
+        set_item(answer, JOB_NAME("headers"), headers);
+        set_item(answer, JOB_NAME("measurement_data"), measurements);
+        return answer;
     });
 }
 
@@ -272,15 +301,43 @@ jobs::Measurements measurements_of(py::handle cpt_data, bool robertson) {
     return m;
 }
 
+// Values that copy.deepcopy gives back as they are: for these exact types a deep copy of a
+// dict is a shallow one.
+bool copied_as_is(PyObject* value) {
+    return value == Py_None || PyUnicode_CheckExact(value) || PyFloat_CheckExact(value) || PyLong_CheckExact(value) ||
+           PyBool_Check(value);
+}
+
+// copy.deepcopy(properties), without the call for the usual flat dict of names and numbers.
+py::object deep_copy(const py::dict& properties) {
+    static py::handle deepcopy = py::object(py::module_::import("copy").attr("deepcopy")).release();
+    Py_ssize_t position = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    bool flat = true;
+    // Only type checks run inside the walk: no Python code can change the dict meanwhile.
+    while (flat && PyDict_Next(properties.ptr(), &position, &key, &value)) flat = copied_as_is(key) && copied_as_is(value);
+    if (!flat) return deepcopy(properties);
+    PyObject* copy = PyDict_Copy(properties.ptr());
+    if (!copy) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(copy);
+}
+
 py::dict layer(const Soil& soil, double top, double bottom) {
     // Every layer gets properties of its own, so that changing one layer's soil in the
     // answer changes no other layer and not the caller's parameters.
-    static py::handle deepcopy = py::object(py::module_::import("copy").attr("deepcopy")).release();
-    py::list color;
-    for (int channel : {soil.color.r, soil.color.g, soil.color.b}) color.append(channel);
-    py::dict soil_dict("name"_a = soil.name, "color"_a = color, "properties"_a = deepcopy(soil.properties));
-    return py::dict("soil"_a = soil_dict, "top_of_layer"_a = top, "bottom_of_layer"_a = bottom,
-                    "properties"_a = py::dict());
+    py::list color(3);
+    const int channels[3] = {soil.color.r, soil.color.g, soil.color.b};
+    for (Py_ssize_t i = 0; i < 3; ++i) PyList_SET_ITEM(color.ptr(), i, py::int_(channels[i]).release().ptr());
+    py::dict soil_dict;
+    set_item(soil_dict, JOB_NAME("name"), soil.name);
+    set_item(soil_dict, JOB_NAME("color"), color);
+    set_item(soil_dict, JOB_NAME("properties"), deep_copy(soil.properties));
+    py::dict out;
+    set_item(out, JOB_NAME("soil"), soil_dict);
+    set_item(out, JOB_NAME("top_of_layer"), py::float_(top));
+    set_item(out, JOB_NAME("bottom_of_layer"), py::float_(bottom));
+    set_item(out, JOB_NAME("properties"), py::dict());
+    return out;
 }
 
 // What a measurement that no row holds is called in a layout: the soil model's own name for
@@ -367,16 +424,19 @@ py::object classify_cpt(py::object data) {
         for (const auto& l : layers) {
             out.append(layer(l.cls < 0 ? undefined_soil() : soils[static_cast<std::size_t>(l.cls)], l.top, l.bottom));
         }
-        return py::dict("soil_layers"_a = out);
+        py::dict answer;
+        set_item(answer, JOB_NAME("soil_layers"), out);
+        return answer;
     });
 }
 
 }  // namespace
 
 PYBIND11_MODULE(_jobs, m) {
-    m.doc() = "Built-in handlers of the terrak job service: GEF CPT parsing and CPT classification.";
+    m.doc() = "Built-in handlers of the terrak job service: CPT parsing (GEF files and the registry's "
+            "BRO-XML files) and CPT classification.";
     m.def("parse_cpt_file", &parse_cpt_file, "data"_a,
-          "Parses a GEF CPT file.\n\n"
+          "Parses a CPT file: GEF text or BRO-XML, told apart by content.\n\n"
           "data: {\"file_content\": <Base64 of the file's text>}. Returns {\"headers\": {...},\n"
           "\"measurement_data\": {column: [values]}} with lengths and levels in mm, qc, fs and u2 in\n"
           "MPa, Rf as a fraction and inclinations in degrees. Raises terrak.core.JobFailure named\n"

@@ -66,10 +66,16 @@ std::string quoted(std::string_view s) {
     return out;
 }
 
+// A sign that follows a '+' ("+-5", "++5") is refused, as float() and int() refuse it.
+bool drop_plus_sign(std::string_view& s) {
+    if (s.empty() || s.front() != '+') return true;
+    s.remove_prefix(1);
+    return s.empty() || (s.front() != '+' && s.front() != '-');
+}
+
 std::optional<double> to_number(std::string_view s) {
     s = trim(s);
-    if (!s.empty() && s.front() == '+') s.remove_prefix(1);
-    if (s.empty() || s.front() == '+') return std::nullopt;
+    if (!drop_plus_sign(s) || s.empty()) return std::nullopt;
     double value = 0.0;
     const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
     if (ec != std::errc() || end != s.data() + s.size() || !std::isfinite(value)) return std::nullopt;
@@ -78,8 +84,7 @@ std::optional<double> to_number(std::string_view s) {
 
 std::optional<long long> to_integer(std::string_view s) {
     s = trim(s);
-    if (!s.empty() && s.front() == '+') s.remove_prefix(1);
-    if (s.empty()) return std::nullopt;
+    if (!drop_plus_sign(s) || s.empty()) return std::nullopt;
     long long value = 0;
     const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
     if (ec != std::errc() || end != s.data() + s.size()) return std::nullopt;
@@ -566,8 +571,11 @@ std::string height_system_name(long long code) {
 
 std::string coordinate_system_name(long long code) {
     switch (code) {
-        case 31000: return "RD";
-        case 32000: return "Belgian Lambert 72";
+        // The GEF codes, and the EPSG codes of the same systems that newer files write.
+        case 31000:
+        case 28992: return "RD";
+        case 32000:
+        case 31370: return "Belgian Lambert 72";
         case 0: return "local";
         case 1: return "WGS84";
         default: return std::to_string(code);
@@ -611,13 +619,35 @@ std::string decode_base64(std::string_view text) {
         for (int i = 0; i < 64; ++i) t[static_cast<unsigned char>(alphabet[i])] = static_cast<signed char>(i);
         return t;
     }();
-    std::string out;
-    out.reserve(text.size() / 4 * 3);
+    // Every four characters give at most three bytes.
+    std::string out(text.size() / 4 * 3 + 3, '\0');
+    std::size_t written = 0;
     std::uint32_t acc = 0;
     int bits = 0;
     std::size_t count = 0;    // alphabet characters seen
     std::size_t padding = 0;  // '=' seen
-    for (std::size_t i = 0; i < text.size(); ++i) {
+    const std::size_t n = text.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        // Runs of plain Base64 text go four characters (three bytes) per step; white space,
+        // padding and bad characters take the step below, one character at a time.
+        if (bits == 0 && padding == 0) {
+            while (n - i >= 4) {
+                const int a = table[static_cast<unsigned char>(text[i])];
+                const int b = table[static_cast<unsigned char>(text[i + 1])];
+                const int c = table[static_cast<unsigned char>(text[i + 2])];
+                const int d = table[static_cast<unsigned char>(text[i + 3])];
+                if ((a | b | c | d) < 0) break;
+                const std::uint32_t triple = (static_cast<std::uint32_t>(a) << 18) | (static_cast<std::uint32_t>(b) << 12) |
+                                             (static_cast<std::uint32_t>(c) << 6) | static_cast<std::uint32_t>(d);
+                out[written] = static_cast<char>(triple >> 16);
+                out[written + 1] = static_cast<char>(triple >> 8);
+                out[written + 2] = static_cast<char>(triple);
+                written += 3;
+                count += 4;
+                i += 4;
+            }
+            if (i >= n) break;
+        }
         const auto c = static_cast<unsigned char>(text[i]);
         if (c == ' ' || c == '\t' || c == '\r' || c == '\n') continue;
         if (c == '=') {
@@ -632,11 +662,12 @@ std::string decode_base64(std::string_view text) {
         bits += 6;
         if (bits >= 8) {
             bits -= 8;
-            out.push_back(static_cast<char>((acc >> bits) & 0xFF));
+            out[written++] = static_cast<char>((acc >> bits) & 0xFF);
         }
     }
     if ((count + padding) % 4 != 0 || padding > 2 || (padding > 0 && (count % 4) + padding != 4) || count % 4 == 1)
         fail("file_content is not Base64 text (its length or padding is wrong)");
+    out.resize(written);
     return out;
 }
 

@@ -232,6 +232,31 @@ TEST(Base64, DecodesAndRejects) {
     }
 }
 
+TEST(Base64, BreakAnywhereGivesTheSameBytes) {
+    // Runs of four characters and the character-by-character step meet wherever white space
+    // breaks the text: every break position must decode to the same bytes, and a bad character
+    // is named by its own position whichever step finds it.
+    const std::string encoded = "I0dFRklEPSAxLCAxLCAwCiNDT0xVTU49IDQK";  // "#GEFID= 1, 1, 0\n#COLUMN= 4\n"
+    const std::string plain = jobs::decode_base64(encoded);
+    EXPECT_EQ(plain, "#GEFID= 1, 1, 0\n#COLUMN= 4\n");
+    for (std::size_t at = 0; at <= encoded.size(); ++at) {
+        for (const char* gap : {"\n", " \r\n", "\t\t\t\t\t"}) {
+            std::string broken = encoded;
+            broken.insert(at, gap);
+            EXPECT_EQ(jobs::decode_base64(broken), plain) << at;
+        }
+        std::string bad = encoded;
+        bad.insert(at, "*");
+        try {
+            jobs::decode_base64(bad);
+            ADD_FAILURE() << at;
+        } catch (const jobs::JobError& e) {
+            EXPECT_NE(std::string(e.what()).find("character " + std::to_string(at + 1) + " is"), std::string::npos)
+                << e.what();
+        }
+    }
+}
+
 // ---- classification -----------------------------------------------------------------------
 
 TEST(Robertson, IcVectors) {
