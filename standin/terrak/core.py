@@ -60,6 +60,9 @@ class Color:
     __slots__ = ("_rgb",)
 
     def __init__(self, r, g, b):
+        if type(r) is int and type(g) is int and type(b) is int and 0 <= r <= 255 and 0 <= g <= 255 and 0 <= b <= 255:
+            self._rgb = (r, g, b)  # the common case, checked without a generator or the ABC check
+            return
         self._rgb = tuple(self._channel(name, value) for name, value in (("r", r), ("g", g), ("b", b)))
 
     @staticmethod
