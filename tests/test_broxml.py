@@ -2,7 +2,6 @@
 
 import base64
 import math
-import threading
 from pathlib import Path
 from xml.etree import ElementTree
 
@@ -17,6 +16,8 @@ from terrak.core import JobFailure  # noqa: E402
 from terrak.errors import GEFParsingError  # noqa: E402
 from terrak.geo import (GEFFile, NormalizedSoilBehaviourTypeIndexMethod, RobertsonMethod, TableMethod,  # noqa: E402
                         gef_visualization)
+from test_leaks import TABLE  # noqa: E402  (one qualification table for the CPT tests)
+from test_threads import assert_releases_gil, no_forced_switches  # noqa: E402,F401  (a fixture)
 
 DATA = Path(__file__).resolve().parent.parent / "data"
 SAMPLES = sorted((DATA / "broxml").glob("*.xml"))
@@ -154,17 +155,6 @@ def test_same_cpt_gives_the_same_answer_from_xml_and_gef(path):
 
 
 ZONES = ["Robertson zone unknown"] + [f"Robertson zone {number}" for number in range(1, 10)]
-TABLE = [
-    {"name": "Veen", "color": "150, 90, 40", "qc_min": None, "qc_max": 1, "qc_norm_min": None, "qc_norm_max": None,
-     "rf_min": 5, "rf_max": None, "gamma_dry_min": 10, "gamma_dry_max": None, "gamma_wet_min": 10,
-     "gamma_wet_max": None},
-    {"name": "Klei", "color": "0, 160, 0", "qc_min": None, "qc_max": 2, "qc_norm_min": None, "qc_norm_max": None,
-     "rf_min": 2, "rf_max": 5, "gamma_dry_min": 16, "gamma_dry_max": None, "gamma_wet_min": 17,
-     "gamma_wet_max": None},
-    {"name": "Zand", "color": "230, 200, 60", "qc_min": 2, "qc_max": None, "qc_norm_min": None,
-     "qc_norm_max": None, "rf_min": None, "rf_max": 2, "gamma_dry_min": 18, "gamma_dry_max": None,
-     "gamma_wet_min": 20, "gamma_wet_max": None},
-]
 IC_TABLE = [{"name": "Grind", "ic_min": 0, "ic_max": 1.31, "color": "200, 200, 200"},
             {"name": "Zand", "ic_min": 1.31, "ic_max": 2.05, "color": "230, 200, 60"},
             {"name": "Zand, siltig", "ic_min": 2.05, "ic_max": 2.6, "color": "200, 200, 60"},
@@ -590,32 +580,10 @@ def test_parsing_in_threads_matches_one_thread():
         assert list(pool.map(job, cases)) == expected
 
 
-@pytest.fixture
-def no_forced_switches():
-    import sys
-    before = sys.getswitchinterval()
-    sys.setswitchinterval(1000.0)
-    yield
-    sys.setswitchinterval(before)
-
-
 def test_xml_parsing_releases_the_gil(no_forced_switches):
     payload = big_payload()
     assert len(_jobs.parse_cpt_file(payload)["measurement_data"]["qc"]) > 18_000
-    finished, started = [], threading.Event()
-
-    def worker():
-        started.set()
-        for _ in range(3):
-            _jobs.parse_cpt_file(payload)
-        finished.append(True)
-
-    thread = threading.Thread(target=worker)
-    thread.start()
-    started.wait()  # returns once the worker lets go of the GIL: inside the reader, or at its end
-    seen_running = not finished
-    thread.join()
-    assert seen_running
+    assert_releases_gil(lambda: _jobs.parse_cpt_file(payload))
 
 
 def test_xml_parsing_does_not_leak():

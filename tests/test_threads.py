@@ -136,13 +136,19 @@ def big_profiles():
 ], ids=["parse", "intersections", "envelope"])
 def test_kernels_release_the_gil(no_forced_switches, work):
     payload, (a, b) = big_gef_payload(), big_profiles()
+    assert_releases_gil(lambda: work(payload, a, b))
+
+
+def assert_releases_gil(call):
+    """Runs call() three times in a worker thread; with no forced switches the main thread runs
+    again before the worker is done only if the calls let go of the GIL."""
     finished = []
     started = threading.Event()
 
     def worker():
         started.set()
         for _ in range(3):
-            work(payload, a, b)
+            call()
         finished.append(True)
 
     thread = threading.Thread(target=worker)
