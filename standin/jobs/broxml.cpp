@@ -612,7 +612,14 @@ public:
             }
             for (auto& column : raw) column.reserve(rows);
         }
+        const std::array<std::size_t, kRowWidth> slot_at = slots_by_index();
         while (!values.empty()) {
+            // Rows of plain numbers take the quick way; any other row (and the error it may
+            // hold) takes the general one below.
+            if (single_characters && read_plain_row(values, slot_at, raw)) {
+                ++row;
+                continue;
+            }
             const std::string_view block = single_characters ? next_block_by_character(values) : next_block(values);
             if (trim(block).empty()) continue;  // the block separator also ends the last row
             ++row;
@@ -627,6 +634,64 @@ public:
     }
 
 private:
+    static constexpr std::size_t kUnread = kSlots;
+
+    // For each field of a row, the slot it fills, or kUnread.
+    std::array<std::size_t, kRowWidth> slots_by_index() const {
+        std::array<std::size_t, kRowWidth> slot_at;
+        slot_at.fill(kUnread);
+        for (std::size_t s = 0; s < kSlots; ++s)
+            if (!flagged_off_[s]) slot_at[kQuantities[s].index] = s;
+        return slot_at;
+    }
+
+    // Reads the first row of `values` in one pass when it has exactly kRowWidth fields and every
+    // field read is a plain decimal as plain_decimal takes it (with the declared decimal
+    // separator); then appends the row to `raw`, takes it off `values` and returns true.
+    // Otherwise leaves both as they were and returns false.
+    bool read_plain_row(std::string_view& values, const std::array<std::size_t, kRowWidth>& slot_at, Raw& raw) const {
+        static constexpr std::array<double, 16> kPowers = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                                           1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+        const char token = sep_.token.front(), block = sep_.block.front(), point = sep_.decimal;
+        const char* p = values.data();
+        const char* const end = p + values.size();
+        std::array<double, kSlots> row;
+        for (std::size_t field = 0; field < kRowWidth; ++field) {
+            const char stop = field + 1 < kRowWidth ? token : block;
+            const std::size_t slot = slot_at[field];
+            if (slot == kUnread) {
+                while (p != end && *p != token && *p != block) ++p;
+            } else {
+                const bool negative = p != end && *p == '-';
+                if (p != end && (*p == '-' || *p == '+')) ++p;
+                std::uint64_t mantissa = 0;
+                int digits = 0, decimals = 0;
+                bool seen_point = false;
+                for (; p != end && *p != token && *p != block; ++p) {
+                    const char c = *p;
+                    if (c >= '0' && c <= '9') {
+                        if (++digits > 15) return false;
+                        mantissa = mantissa * 10 + static_cast<std::uint64_t>(c - '0');
+                        decimals += seen_point;
+                    } else if (c == point && !seen_point) {
+                        seen_point = true;
+                    } else {
+                        return false;
+                    }
+                }
+                if (digits == 0) return false;
+                const double magnitude = static_cast<double>(mantissa) / kPowers[static_cast<std::size_t>(decimals)];
+                const double v = negative ? -magnitude : magnitude;
+                row[slot] = v == kRegistryVoid ? kVoid : v;
+            }
+            if (p == end ? stop != block : *p != stop) return false;
+            if (p != end) ++p;
+        }
+        for (std::size_t s = 0; s < kSlots; ++s) raw[s].push_back(flagged_off_[s] ? kVoid : row[s]);
+        values.remove_prefix(static_cast<std::size_t>(p - values.data()));
+        return true;
+    }
+
     void add_field(std::string_view field) {
         if (count_ < kRowWidth) fields_[count_] = field;
         ++count_;
