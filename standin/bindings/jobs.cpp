@@ -9,6 +9,7 @@
 #include <pybind11/pybind11.h>
 
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -208,6 +209,7 @@ std::string_view ascii_text(const py::object& text, std::string& storage) {
 std::optional<std::string> decode_plain_base64(std::string_view text) {
     constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     constexpr std::uint16_t kBad = 0xFFFF;
+    static_assert(std::endian::native == std::endian::little, "the first character must be the low byte");
     static const auto single = [&] {
         std::array<std::uint8_t, 256> t;
         t.fill(0xFF);

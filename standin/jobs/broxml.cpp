@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -653,6 +654,26 @@ private:
         return slot_at;
     }
 
+    // The first `token` or `block` character from p on, or `end`; eight bytes per step, since a
+    // field skipped is a few characters long.
+    static const char* next_separator(const char* p, const char* end, char token, char block) {
+        static_assert(std::endian::native == std::endian::little, "the first byte must be the low one");
+        constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+        const std::uint64_t tokens = kOnes * static_cast<unsigned char>(token);
+        const std::uint64_t blocks = kOnes * static_cast<unsigned char>(block);
+        // A byte of the mask is set where the byte of `word` is zero; only bytes above the first
+        // zero can be set wrongly, so the lowest set byte is the first match.
+        auto zero_bytes = [](std::uint64_t word) { return (word - kOnes) & ~word & kHighs; };
+        for (; end - p >= 8; p += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, p, 8);
+            if (const std::uint64_t found = zero_bytes(word ^ tokens) | zero_bytes(word ^ blocks))
+                return p + __builtin_ctzll(found) / 8;
+        }
+        while (p != end && *p != token && *p != block) ++p;
+        return p;
+    }
+
     // Reads the first row of `values` in one pass when it has exactly kRowWidth fields and every
     // field read is a plain decimal as plain_decimal takes it (with the declared decimal
     // separator); then appends the row to `raw`, takes it off `values` and returns true.
@@ -668,7 +689,7 @@ private:
             const char stop = field + 1 < kRowWidth ? token : block;
             const std::size_t slot = slot_at[field];
             if (slot == kUnread) {
-                while (p != end && *p != token && *p != block) ++p;
+                p = next_separator(p, end, token, block);
             } else {
                 const bool negative = p != end && *p == '-';
                 if (p != end && (*p == '-' || *p == '+')) ++p;
@@ -688,7 +709,9 @@ private:
                     }
                 }
                 if (digits == 0) return false;
-                const double magnitude = static_cast<double>(mantissa) / kPowers[static_cast<std::size_t>(decimals)];
+                // Whole numbers (the void marker among them) need no division.
+                const double magnitude = decimals == 0 ? static_cast<double>(mantissa)
+                                                       : static_cast<double>(mantissa) / kPowers[static_cast<std::size_t>(decimals)];
                 const double v = negative ? -magnitude : magnitude;
                 row[slot] = v == kRegistryVoid ? kVoid : v;
             }
