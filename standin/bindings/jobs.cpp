@@ -233,11 +233,14 @@ std::optional<std::string> decode_plain_base64(std::string_view text) {
     char* o = out.data();
     const char* p = text.data();
     const char* const last_quad = p + n - 4;
+    // Held in a local: to the compiler a store through `o` (a char pointer) might change the
+    // unique_ptr, which would then be read again on every step.
+    const std::uint16_t* const pair = pairs->data();
     for (; last_quad - p >= 8; p += 8, o += 6) {
         std::uint64_t word;
         std::memcpy(&word, p, 8);
-        const std::uint64_t a = (*pairs)[word & 0xFFFF], b = (*pairs)[(word >> 16) & 0xFFFF],
-                            c = (*pairs)[(word >> 32) & 0xFFFF], d = (*pairs)[word >> 48];
+        const std::uint64_t a = pair[word & 0xFFFF], b = pair[(word >> 16) & 0xFFFF], c = pair[(word >> 32) & 0xFFFF],
+                            d = pair[word >> 48];
         if ((a | b | c | d) & 0xF000) return std::nullopt;
         const std::uint64_t bits = (a << 36 | b << 24 | c << 12 | d) << 16;
         const std::uint64_t big_endian = __builtin_bswap64(bits);
