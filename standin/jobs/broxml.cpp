@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -137,7 +138,15 @@ Utf8Scan scan_utf8(std::string_view s) {
     std::size_t i = 0;
     const std::size_t n = s.size();
     while (i < n) {
-        // Documents are almost all ASCII: test eight bytes at a time.
+        // Documents are almost all ASCII: test 32 bytes, then eight, at a time.
+        if (n - i >= 32) {
+            std::uint64_t words[4];
+            std::memcpy(words, s.data() + i, 32);
+            if (((words[0] | words[1] | words[2] | words[3]) & 0x8080808080808080ull) == 0) {
+                i += 32;
+                continue;
+            }
+        }
         if (n - i >= 8) {
             std::uint64_t word;
             std::memcpy(&word, s.data() + i, 8);
@@ -612,7 +621,14 @@ public:
             }
             for (auto& column : raw) column.reserve(rows);
         }
+        const std::array<std::size_t, kRowWidth> slot_at = slots_by_index();
         while (!values.empty()) {
+            // Rows of plain numbers take the quick way; any other row (and the error it may
+            // hold) takes the general one below.
+            if (single_characters && read_plain_row(values, slot_at, raw)) {
+                ++row;
+                continue;
+            }
             const std::string_view block = single_characters ? next_block_by_character(values) : next_block(values);
             if (trim(block).empty()) continue;  // the block separator also ends the last row
             ++row;
@@ -627,6 +643,86 @@ public:
     }
 
 private:
+    static constexpr std::size_t kUnread = kSlots;
+
+    // For each field of a row, the slot it fills, or kUnread.
+    std::array<std::size_t, kRowWidth> slots_by_index() const {
+        std::array<std::size_t, kRowWidth> slot_at;
+        slot_at.fill(kUnread);
+        for (std::size_t s = 0; s < kSlots; ++s)
+            if (!flagged_off_[s]) slot_at[kQuantities[s].index] = s;
+        return slot_at;
+    }
+
+    // The first `token` or `block` character from p on, or `end`; eight bytes per step, since a
+    // field skipped is a few characters long.
+    static const char* next_separator(const char* p, const char* end, char token, char block) {
+        static_assert(std::endian::native == std::endian::little, "the first byte must be the low one");
+        constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+        const std::uint64_t tokens = kOnes * static_cast<unsigned char>(token);
+        const std::uint64_t blocks = kOnes * static_cast<unsigned char>(block);
+        // A byte of the mask is set where the byte of `word` is zero; only bytes above the first
+        // zero can be set wrongly, so the lowest set byte is the first match.
+        auto zero_bytes = [](std::uint64_t word) { return (word - kOnes) & ~word & kHighs; };
+        for (; end - p >= 8; p += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, p, 8);
+            if (const std::uint64_t found = zero_bytes(word ^ tokens) | zero_bytes(word ^ blocks))
+                return p + __builtin_ctzll(found) / 8;
+        }
+        while (p != end && *p != token && *p != block) ++p;
+        return p;
+    }
+
+    // Reads the first row of `values` in one pass when it has exactly kRowWidth fields and every
+    // field read is a plain decimal as plain_decimal takes it (with the declared decimal
+    // separator); then appends the row to `raw`, takes it off `values` and returns true.
+    // Otherwise leaves both as they were and returns false.
+    bool read_plain_row(std::string_view& values, const std::array<std::size_t, kRowWidth>& slot_at, Raw& raw) const {
+        static constexpr std::array<double, 16> kPowers = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                                           1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+        const char token = sep_.token.front(), block = sep_.block.front(), point = sep_.decimal;
+        const char* p = values.data();
+        const char* const end = p + values.size();
+        std::array<double, kSlots> row;
+        for (std::size_t field = 0; field < kRowWidth; ++field) {
+            const char stop = field + 1 < kRowWidth ? token : block;
+            const std::size_t slot = slot_at[field];
+            if (slot == kUnread) {
+                p = next_separator(p, end, token, block);
+            } else {
+                const bool negative = p != end && *p == '-';
+                if (p != end && (*p == '-' || *p == '+')) ++p;
+                std::uint64_t mantissa = 0;
+                int digits = 0, decimals = 0;
+                bool seen_point = false;
+                for (; p != end && *p != token && *p != block; ++p) {
+                    const char c = *p;
+                    if (c >= '0' && c <= '9') {
+                        if (++digits > 15) return false;
+                        mantissa = mantissa * 10 + static_cast<std::uint64_t>(c - '0');
+                        decimals += seen_point;
+                    } else if (c == point && !seen_point) {
+                        seen_point = true;
+                    } else {
+                        return false;
+                    }
+                }
+                if (digits == 0) return false;
+                // Whole numbers (the void marker among them) need no division.
+                const double magnitude = decimals == 0 ? static_cast<double>(mantissa)
+                                                       : static_cast<double>(mantissa) / kPowers[static_cast<std::size_t>(decimals)];
+                const double v = negative ? -magnitude : magnitude;
+                row[slot] = v == kRegistryVoid ? kVoid : v;
+            }
+            if (p == end ? stop != block : *p != stop) return false;
+            if (p != end) ++p;
+        }
+        for (std::size_t s = 0; s < kSlots; ++s) raw[s].push_back(flagged_off_[s] ? kVoid : row[s]);
+        values.remove_prefix(static_cast<std::size_t>(p - values.data()));
+        return true;
+    }
+
     void add_field(std::string_view field) {
         if (count_ < kRowWidth) fields_[count_] = field;
         ++count_;
