@@ -8,12 +8,8 @@
 
 #include <pybind11/pybind11.h>
 
-#include <array>
-#include <bit>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -202,65 +198,6 @@ std::string_view ascii_text(const py::object& text, std::string& storage) {
     return storage;
 }
 
-// Base64 of one unbroken run of the alphabet with its padding, as GEFFile.parse sends a file,
-// eight characters (six bytes) per step through a table of character pairs; nullopt for any
-// other text (white space, bad characters, wrong padding), which jobs::decode_base64 then reads
-// and, where it must, refuses with its own message.
-std::optional<std::string> decode_plain_base64(std::string_view text) {
-    constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    constexpr std::uint16_t kBad = 0xFFFF;
-    static_assert(std::endian::native == std::endian::little, "the first character must be the low byte");
-    static const auto single = [&] {
-        std::array<std::uint8_t, 256> t;
-        t.fill(0xFF);
-        for (int i = 0; i < 64; ++i) t[static_cast<unsigned char>(kAlphabet[i])] = static_cast<std::uint8_t>(i);
-        return t;
-    }();
-    // Indexed by two characters as they lie in memory (the first in the low byte): their 12 bits.
-    static const auto pairs = [&] {
-        auto t = std::make_unique<std::array<std::uint16_t, 65536>>();
-        t->fill(kBad);
-        for (int a = 0; a < 64; ++a)
-            for (int b = 0; b < 64; ++b)
-                (*t)[static_cast<unsigned char>(kAlphabet[a]) | static_cast<unsigned char>(kAlphabet[b]) << 8] =
-                    static_cast<std::uint16_t>(a << 6 | b);
-        return t;
-    }();
-    const std::size_t n = text.size();
-    if (n == 0 || n % 4 != 0) return std::nullopt;
-    // Two spare bytes: each step stores eight bytes of which six are kept.
-    std::string out(n / 4 * 3 + 2, '\0');
-    char* o = out.data();
-    const char* p = text.data();
-    const char* const last_quad = p + n - 4;
-    // Held in a local: to the compiler a store through `o` (a char pointer) might change the
-    // unique_ptr, which would then be read again on every step.
-    const std::uint16_t* const pair = pairs->data();
-    for (; last_quad - p >= 8; p += 8, o += 6) {
-        std::uint64_t word;
-        std::memcpy(&word, p, 8);
-        const std::uint64_t a = pair[word & 0xFFFF], b = pair[(word >> 16) & 0xFFFF], c = pair[(word >> 32) & 0xFFFF],
-                            d = pair[word >> 48];
-        if ((a | b | c | d) & 0xF000) return std::nullopt;
-        const std::uint64_t bits = (a << 36 | b << 24 | c << 12 | d) << 16;
-        const std::uint64_t big_endian = __builtin_bswap64(bits);
-        std::memcpy(o, &big_endian, 8);
-    }
-    for (; p <= last_quad; p += 4) {
-        const std::uint8_t a = single[static_cast<unsigned char>(p[0])], b = single[static_cast<unsigned char>(p[1])];
-        const bool last = p == last_quad;
-        const bool pad2 = last && p[2] == '=' && p[3] == '=', pad1 = last && !pad2 && p[3] == '=';
-        const std::uint8_t c = pad2 ? 0 : single[static_cast<unsigned char>(p[2])];
-        const std::uint8_t d = pad2 || pad1 ? 0 : single[static_cast<unsigned char>(p[3])];
-        if ((a | b | c | d) & 0xC0) return std::nullopt;
-        *o++ = static_cast<char>(a << 2 | b >> 4);
-        if (!pad2) *o++ = static_cast<char>((b & 0x0F) << 4 | c >> 2);
-        if (!pad2 && !pad1) *o++ = static_cast<char>((c & 0x03) << 6 | d);
-    }
-    out.resize(static_cast<std::size_t>(o - out.data()));
-    return out;
-}
-
 py::list float_list(const std::vector<double>& values) {
     py::list out(values.size());
     for (std::size_t i = 0; i < values.size(); ++i) PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), PyFloat_FromDouble(values[i]));
@@ -280,8 +217,7 @@ py::object parse_cpt_file(py::object data) {
         jobs::GefCpt cpt;
         {
             py::gil_scoped_release released;
-            std::optional<std::string> plain = decode_plain_base64(encoded);
-            const std::string bytes = plain ? std::move(*plain) : jobs::decode_base64(encoded);
+            const std::string bytes = jobs::decode_base64(encoded);
             // A CPT comes as GEF text or as the registry's XML, told apart by content.
             cpt = jobs::is_xml_document(bytes) ? jobs::parse_bro_xml(bytes) : jobs::parse_gef(bytes);
         }
