@@ -19,24 +19,20 @@
 #include <pugixml.hpp>
 
 #include "jobs/error.hpp"
+#include "jobs/reader_text.hpp"
 
 namespace jobs {
 namespace {
 
-[[noreturn]] void fail(const std::string& message) { throw JobError(kParsingError, message); }
-[[noreturn]] void fail_at(std::size_t line, const std::string& message) {
-    fail("line " + std::to_string(line) + ": " + message);
-}
+using reader::fail;
+using reader::fail_at;
+using reader::quoted;
 
 constexpr double kVoid = std::numeric_limits<double>::quiet_NaN();
 
 bool is_xml_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && is_xml_space(s.front())) s.remove_prefix(1);
-    while (!s.empty() && is_xml_space(s.back())) s.remove_suffix(1);
-    return s;
-}
+std::string_view trim(std::string_view s) { return reader::trim(s, is_xml_space); }
 
 std::string lower(std::string_view s) {
     std::string out(s);
@@ -45,15 +41,6 @@ std::string lower(std::string_view s) {
     return out;
 }
 
-// Quotes a piece of the document for a message, cut short so a hostile value cannot flood it.
-std::string quoted(std::string_view s) {
-    constexpr std::size_t kShown = 40;
-    if (s.size() <= kShown) return "'" + std::string(s) + "'";
-    std::size_t cut = kShown;
-    // Never cut inside a UTF-8 sequence: the message must stay valid text.
-    while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80) --cut;
-    return "'" + std::string(s.substr(0, cut)) + "...'";
-}
 
 std::size_t line_at(std::string_view text, std::size_t offset) {
     offset = std::min(offset, text.size());

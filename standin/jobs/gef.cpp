@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "jobs/error.hpp"
+#include "jobs/reader_text.hpp"
 
 namespace jobs {
 
@@ -30,41 +31,19 @@ const std::vector<double>* GefCpt::column(std::string_view key) const {
 
 namespace {
 
-[[noreturn]] void fail(const std::string& message) { throw JobError(kParsingError, message); }
-[[noreturn]] void fail_at(std::size_t line, const std::string& message) {
-    fail("line " + std::to_string(line) + ": " + message);
-}
+using reader::fail;
+using reader::fail_at;
+using reader::quoted;
 [[noreturn]] void unsupported(const std::string& message) { throw JobError(kNotImplementedError, message); }
 
 bool is_space(char c) { return c == ' ' || c == '\t' || c == '\f' || c == '\v'; }
 
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
-    while (!s.empty() && is_space(s.back())) s.remove_suffix(1);
-    return s;
-}
+std::string_view trim(std::string_view s) { return reader::trim(s, is_space); }
 
 std::string upper(std::string_view s) {
     std::string out(s);
     for (char& c : out)
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    return out;
-}
-
-// Quotes a piece of the file for a message, cut short so a hostile line cannot flood it.
-std::string quoted(std::string_view s) {
-    constexpr std::size_t kShown = 40;
-    std::string out = "'";
-    if (s.size() <= kShown) {
-        out += s;
-    } else {
-        std::size_t cut = kShown;
-        // Never cut inside a UTF-8 sequence: the message must stay valid text.
-        while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80) --cut;
-        out += s.substr(0, cut);
-        out += "...";
-    }
-    out += "'";
     return out;
 }
 
