@@ -278,12 +278,12 @@ inline PyTypeObject* function_type() {
             {Py_tp_getset, getset},
             {Py_tp_methods, methods},
             {0, nullptr}};
-        static PyType_Spec spec = {"pyclass.function", sizeof(FunctionObject), 0,
+        static PyType_Spec layout = {"pyclass.function", sizeof(FunctionObject), 0,
                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
                                        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION |
                                        Py_TPFLAGS_IMMUTABLETYPE,
                                    slots};
-        PyObject* made = PyType_FromSpec(&spec);
+        PyObject* made = PyType_FromSpec(&layout);
         if (made == nullptr) throw py::error_already_set();
         return reinterpret_cast<PyTypeObject*>(made);
     }();

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "geometry/polyline.hpp"
+#include "pyclass/pyclass.hpp"
 
 namespace py = pybind11;
 using namespace pybind11::literals;
@@ -193,7 +194,7 @@ struct Param {
 struct Call;
 using Impl = py::object (*)(const Call&);
 
-struct MethodSpec {
+struct MethodInfo {
     std::string name, qualname, doc;
     std::vector<Param> params;
     PyTypeObject* owner;
@@ -205,93 +206,83 @@ constexpr std::size_t kMaxParams = 4;
 
 // The arguments of one call, one per parameter in order, defaults filled in.
 struct Call {
-    const MethodSpec& spec;
+    const MethodInfo& info;
     PyObject* const* args;
     py::handle operator[](std::size_t i) const { return args[i]; }
     std::string argument(std::size_t i) const {
-        return spec.qualname + "() argument '" + spec.params[i].name + "'";
+        return info.qualname + "() argument '" + info.params[i].name + "'";
     }
 };
 
 struct MethodObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const MethodSpec* spec;
+    const MethodInfo* info;
     PyObject* signature;  // inspect.Signature, made when first asked for
 };
 
-std::string quoted_names(const std::vector<const char*>& names) {
-    std::string out;
-    for (std::size_t k = 0; k < names.size(); ++k) {
-        if (k > 0) out += names.size() > 2 ? ", " : " ";
-        if (k > 0 && k + 1 == names.size()) out += "and ";
-        out += std::string("'") + names[k] + "'";
+// The TypeError of a call that does not fit, worded and ordered by the class toolkit that gives the
+// modules' own functions Python's messages, so that every class of terrak words them alike.
+void raise_binding_error(const MethodInfo& info, std::size_t given, PyObject* kwnames) {
+    try {
+        pyclass::detail::Parameters parameters;
+        for (const Param& p : info.params) {
+            parameters.names.push_back(py::reinterpret_steal<py::object>(PyUnicode_InternFromString(p.name)));
+            parameters.has_default.push_back(static_cast<bool>(p.fallback));
+        }
+        parameters.positional = parameters.count();
+        const py::object message = pyclass::detail::binding_error(parameters, py::str(info.qualname).ptr(),
+                                                                  static_cast<Py_ssize_t>(given), kwnames);
+        PyErr_SetObject(PyExc_TypeError, message.ptr());
+    } catch (py::error_already_set& e) {
+        e.restore();
     }
-    return out;
 }
 
-// Binds the arguments of a call to the parameters as Python binds those of a function whose
-// parameters are all positional-or-keyword, with the same checks in the same order.
-bool bind(const MethodSpec& spec, PyObject* const* args, std::size_t given, PyObject* kwnames, PyObject** out) {
-    const std::size_t count = spec.params.size();
+// Binds the arguments of a call to the parameters, all positional-or-keyword, as Python binds
+// those of a function; false, with Python's TypeError set, for a call that does not fit.
+bool bind(const MethodInfo& info, PyObject* const* args, std::size_t given, PyObject* kwnames, PyObject** out) {
+    const std::size_t count = info.params.size();
     // The common case first: positional arguments only, the rest from defaults.
-    if (kwnames == nullptr && given < count && spec.params[given].fallback) {
+    if (kwnames == nullptr && given < count && info.params[given].fallback) {
         std::copy(args, args + given, out);
-        for (std::size_t i = given; i < count; ++i) out[i] = spec.params[i].fallback.ptr();
+        for (std::size_t i = given; i < count; ++i) out[i] = info.params[i].fallback.ptr();
         return true;
     }
-    const char* who = spec.qualname.c_str();
+    const auto refuse = [&] {
+        raise_binding_error(info, given, kwnames);
+        return false;
+    };
+    if (given > count) return refuse();
     std::fill(out, out + count, nullptr);
-    std::copy(args, args + std::min(given, count), out);
+    std::copy(args, args + given, out);
     const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < keywords; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         std::size_t j = 0;
-        while (j < count && PyUnicode_CompareWithASCIIString(key, spec.params[j].name) != 0) ++j;
-        if (j == count) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", who, key);
-            return false;
-        }
-        if (out[j] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", who, spec.params[j].name);
-            return false;
-        }
+        while (j < count && PyUnicode_CompareWithASCIIString(key, info.params[j].name) != 0) ++j;
+        if (j == count || out[j] != nullptr) return refuse();
         out[j] = args[given + static_cast<std::size_t>(k)];
     }
-    if (given > count) {
-        const auto optional = static_cast<std::size_t>(std::count_if(
-            spec.params.begin(), spec.params.end(), [](const Param& p) { return static_cast<bool>(p.fallback); }));
-        const std::string takes = optional > 0 ? "from " + std::to_string(count - optional) + " to " + std::to_string(count)
-                                               : std::to_string(count);
-        PyErr_Format(PyExc_TypeError, "%s() takes %s positional argument%s but %zu %s given", who, takes.c_str(),
-                     optional > 0 || count != 1 ? "s" : "", given, given == 1 ? "was" : "were");
-        return false;
-    }
-    std::vector<const char*> missing;
     for (std::size_t i = 0; i < count; ++i) {
         if (out[i] != nullptr) continue;
-        if (spec.params[i].fallback) out[i] = spec.params[i].fallback.ptr();
-        else missing.push_back(spec.params[i].name);
-    }
-    if (!missing.empty()) {
-        PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s", who, missing.size(),
-                     missing.size() == 1 ? "" : "s", quoted_names(missing).c_str());
-        return false;
+        if (!info.params[i].fallback) return refuse();
+        out[i] = info.params[i].fallback.ptr();
     }
     return true;
 }
 
 PyObject* call_method(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    const MethodSpec& spec = *reinterpret_cast<MethodObject*>(callable)->spec;
+    const MethodInfo& info = *reinterpret_cast<MethodObject*>(callable)->info;
     const std::size_t given = PyVectorcall_NARGS(nargsf);
     PyObject* bound[kMaxParams];
     PyObject* const* use = args;
-    if (kwnames != nullptr || given != spec.params.size()) {
-        if (!bind(spec, args, given, kwnames, bound)) return nullptr;
+    if (kwnames != nullptr || given != info.params.size()) {
+        if (!bind(info, args, given, kwnames, bound)) return nullptr;
         use = bound;
     }
     try {
-        return spec.impl(Call{spec, use}).release().ptr();
+        return info.impl(Call{info, use}).release().ptr();
     } catch (py::error_already_set& e) {
         e.restore();
     } catch (...) {
@@ -303,7 +294,7 @@ PyObject* call_method(PyObject* callable, PyObject* const* args, size_t nargsf, 
 MethodObject* as_method(PyObject* self) { return reinterpret_cast<MethodObject*>(self); }
 
 PyObject* method_get(PyObject* self, PyObject* obj, PyObject*) {
-    if (obj == nullptr || obj == Py_None || !as_method(self)->spec->takes_self) return Py_NewRef(self);
+    if (obj == nullptr || obj == Py_None || !as_method(self)->info->takes_self) return Py_NewRef(self);
     return PyMethod_New(self, obj);
 }
 
@@ -315,17 +306,17 @@ void method_dealloc(PyObject* self) {
 }
 
 PyObject* method_repr(PyObject* self) {
-    const MethodSpec& spec = *as_method(self)->spec;
-    return PyUnicode_FromFormat("<method '%s' of '%s' objects>", spec.name.c_str(), short_name(spec.owner).c_str());
+    const MethodInfo& info = *as_method(self)->info;
+    return PyUnicode_FromFormat("<method '%s' of '%s' objects>", info.name.c_str(), short_name(info.owner).c_str());
 }
 
 PyObject* text(const std::string& s) { return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())); }
-PyObject* get_name(PyObject* self, void*) { return text(as_method(self)->spec->name); }
-PyObject* get_qualname(PyObject* self, void*) { return text(as_method(self)->spec->qualname); }
-PyObject* get_doc(PyObject* self, void*) { return text(as_method(self)->spec->doc); }
+PyObject* get_name(PyObject* self, void*) { return text(as_method(self)->info->name); }
+PyObject* get_qualname(PyObject* self, void*) { return text(as_method(self)->info->qualname); }
+PyObject* get_doc(PyObject* self, void*) { return text(as_method(self)->info->doc); }
 PyObject* get_module(PyObject*, void*) { return PyUnicode_FromString("terrak._geometry"); }
 PyObject* get_objclass(PyObject* self, void*) {
-    return Py_NewRef(reinterpret_cast<PyObject*>(as_method(self)->spec->owner));
+    return Py_NewRef(reinterpret_cast<PyObject*>(as_method(self)->info->owner));
 }
 
 PyObject* get_signature(PyObject* self, void*) {
@@ -335,7 +326,7 @@ PyObject* get_signature(PyObject* self, void*) {
             py::module_ inspect = py::module_::import("inspect");
             py::object parameter = inspect.attr("Parameter");
             py::list params;
-            for (const Param& p : m->spec->params) {
+            for (const Param& p : m->info->params) {
                 py::object fallback = p.fallback ? p.fallback : inspect.attr("Parameter").attr("empty");
                 params.append(parameter(p.name, parameter.attr("POSITIONAL_OR_KEYWORD"), "default"_a = fallback));
             }
@@ -374,7 +365,7 @@ PyType_Slot method_slots[] = {
 };
 
 // A method descriptor like those of the built-in types: calls through it skip the bound method.
-PyType_Spec method_type_spec = {
+PyType_Spec method_type_layout = {
     "terrak._geometry.method", sizeof(MethodObject), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
         Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
@@ -388,13 +379,13 @@ enum class Kind { instance, static_, class_ };
 void define(py::handle cls, const char* name, std::vector<Param> params, Impl impl, const char* doc,
             Kind kind = Kind::instance) {
     auto* owner = reinterpret_cast<PyTypeObject*>(cls.ptr());
-    auto* spec = new MethodSpec{name, short_name(owner) + "." + name, doc, std::move(params), owner,
+    auto* info = new MethodInfo{name, short_name(owner) + "." + name, doc, std::move(params), owner,
                                 kind != Kind::static_, impl};
-    if (spec->params.size() > kMaxParams) py::pybind11_fail("too many parameters for a geometry method");
+    if (info->params.size() > kMaxParams) py::pybind11_fail("too many parameters for a geometry method");
     auto* m = PyObject_New(MethodObject, method_type);
     if (m == nullptr) throw py::error_already_set();
     m->vectorcall = call_method;
-    m->spec = spec;
+    m->info = info;
     m->signature = nullptr;
     py::object method = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(m));
     if (kind == Kind::static_) method = py::reinterpret_steal<py::object>(PyStaticMethod_New(method.ptr()));
@@ -407,7 +398,7 @@ Param req(const char* name) { return Param{name, py::object()}; }
 Param opt(const char* name, py::object fallback) { return Param{name, std::move(fallback)}; }
 
 py::type_error not_applicable(const Call& c) {
-    return py::type_error("descriptor '" + c.spec.name + "' for '" + short_name(c.spec.owner) +
+    return py::type_error("descriptor '" + c.info.name + "' for '" + short_name(c.info.owner) +
                           "' objects doesn't apply to a '" + type_name(c[0]) + "' object");
 }
 
@@ -462,7 +453,7 @@ void install(py::handle self, T value) {
 
 // `self` of __init__ and __setstate__, which may still lack its C++ value.
 void check_init_self(const Call& c) {
-    if (!PyObject_TypeCheck(c[0].ptr(), c.spec.owner)) throw not_applicable(c);
+    if (!PyObject_TypeCheck(c[0].ptr(), c.info.owner)) throw not_applicable(c);
 }
 
 // Copy and pickle: the value as bytes of little-endian doubles (compact, and copied as one
@@ -582,7 +573,7 @@ void give_own_layout(py::handle cls, int words) {
 
 PYBIND11_MODULE(_geometry, m) {
     m.doc() = "Geometry value types over a C++ plane polyline kernel.";
-    method_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&method_type_spec));
+    method_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&method_type_layout));
     if (method_type == nullptr) throw py::error_already_set();
 
     py::class_<TransformableObject> transformable_cls(m, "TransformableObject", py::dynamic_attr(),
