@@ -12,3 +12,15 @@ def best_cpu_time(function, repeat):
         function()
         times.append(time.process_time() - start)
     return min(times)
+
+
+def best_cpu_times(functions, repeat, rounds=5):
+    """The smallest CPU time of each function over `repeat` calls, in seconds, the calls made in
+    `rounds` alternating rounds so that a slow spell of the machine weighs on every function
+    alike rather than on whichever ran during it."""
+    best = [float("inf")] * len(functions)
+    per_round = max(1, repeat // rounds)
+    for _ in range(rounds):
+        for k, function in enumerate(functions):
+            best[k] = min(best[k], best_cpu_time(function, per_round))
+    return best

@@ -8,6 +8,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <optional>
@@ -198,9 +200,32 @@ std::string_view ascii_text(const py::object& text, std::string& storage) {
     return storage;
 }
 
+// Python floats for a column. A CPT repeats many readings (friction ratios, inclinations, a
+// steady sleeve friction), and equal readings share one float object, floats being immutable:
+// a third fewer objects to make on a typical file. A NaN never shares, so that `in` and
+// `index`, which try identity first, still see each void as a value of its own.
 py::list float_list(const std::vector<double>& values) {
     py::list out(values.size());
-    for (std::size_t i = 0; i < values.size(); ++i) PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), PyFloat_FromDouble(values[i]));
+    constexpr int kSlotBits = 6;
+    std::array<std::uint64_t, 1 << kSlotBits> recent_bits{};
+    std::array<PyObject*, 1 << kSlotBits> recent{};  // borrowed: `out` holds them
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const double value = values[i];
+        const auto bits = std::bit_cast<std::uint64_t>(value);
+        const std::size_t slot = (bits * 0x9E3779B97F4A7C15ull) >> (64 - kSlotBits);
+        PyObject* item;
+        if (recent[slot] != nullptr && recent_bits[slot] == bits) {
+            item = Py_NewRef(recent[slot]);
+        } else {
+            item = PyFloat_FromDouble(value);
+            if (item == nullptr) throw py::error_already_set();
+            if (!std::isnan(value)) {
+                recent[slot] = item;
+                recent_bits[slot] = bits;
+            }
+        }
+        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), item);
+    }
     return out;
 }
 

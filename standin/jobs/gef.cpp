@@ -12,6 +12,10 @@
 #include <numbers>
 #include <optional>
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
+
 #include "jobs/error.hpp"
 #include "jobs/reader_text.hpp"
 
@@ -590,8 +594,55 @@ std::optional<double> measurement_var(const Header& header, int number) {
     return std::nullopt;
 }
 
+#if defined(__x86_64__) && defined(__GNUC__)
+// Blocks of 32 characters of the alphabet into 24 bytes each, as long as every character is in
+// the alphabet; `out` must have eight bytes of room past the last block. Returns the number
+// of blocks decoded: a block with any other character is left, undecided, to the caller.
+__attribute__((target("avx2"))) std::size_t decode_blocks_avx2(const char* in, std::size_t blocks, char* out) {
+    // A character is in the alphabet when the classes of its low and of its high half-byte share
+    // no bit; bytes above 127 share the bit 0x10 with every low half.
+    const __m256i classes_by_low = _mm256_setr_epi8(0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x13, 0x1A,
+                                                    0x1B, 0x1B, 0x1B, 0x1A, 0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11,
+                                                    0x11, 0x11, 0x13, 0x1A, 0x1B, 0x1B, 0x1B, 0x1A);
+    const __m256i classes_by_high = _mm256_setr_epi8(0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10, 0x10, 0x10, 0x10,
+                                                     0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08,
+                                                     0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10);
+    // A character's value is the character plus a shift fixed by its high half ('/' moved to a
+    // slot of its own): digits +4, '+' +19, '/' +16, capitals -65, small letters -71.
+    const __m256i shifts = _mm256_setr_epi8(0, 16, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0,
+                                            0, 16, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0);
+    const __m256i low_half = _mm256_set1_epi8(0x0F), slash = _mm256_set1_epi8('/');
+    // Pairs of 6-bit values into 12 bits, pairs of those into 24 bits per group of four, and the
+    // three bytes of each group, most significant first, packed to the front.
+    const __m256i pair_weights = _mm256_set1_epi32(0x01400140), group_weights = _mm256_set1_epi32(0x00011000);
+    const __m256i group_bytes = _mm256_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1,
+                                                 2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
+    const __m256i halves = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 7, 7);
+    std::size_t done = 0;
+    for (; done < blocks; ++done, in += 32, out += 24) {
+        const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in));
+        const __m256i high = _mm256_and_si256(_mm256_srli_epi32(c, 4), low_half);
+        const __m256i low = _mm256_and_si256(c, low_half);
+        if (!_mm256_testz_si256(_mm256_shuffle_epi8(classes_by_low, low), _mm256_shuffle_epi8(classes_by_high, high)))
+            break;
+        const __m256i shift = _mm256_shuffle_epi8(shifts, _mm256_add_epi8(_mm256_cmpeq_epi8(c, slash), high));
+        const __m256i values = _mm256_add_epi8(c, shift);
+        const __m256i groups = _mm256_madd_epi16(_mm256_maddubs_epi16(values, pair_weights), group_weights);
+        const __m256i packed = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(groups, group_bytes), halves);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), packed);
+    }
+    return done;
+}
+
+bool has_avx2() {
+    static const bool yes = __builtin_cpu_supports("avx2");
+    return yes;
+}
+#endif
+
 // Base64 of one unbroken run of the alphabet with its padding, as GEFFile.parse sends a file,
-// eight characters (six bytes) per step through a table of character pairs; nullopt for any
+// 32 characters per step with AVX2 where the processor has it, else eight characters (six
+// bytes) per step through a table of character pairs; nullopt for any
 // other text (white space, bad characters, wrong padding), which the general decoder below then reads
 // and, where it must, refuses with its own message.
 std::optional<std::string> decode_plain_base64(std::string_view text) {
@@ -616,11 +667,21 @@ std::optional<std::string> decode_plain_base64(std::string_view text) {
     }();
     const std::size_t n = text.size();
     if (n == 0 || n % 4 != 0) return std::nullopt;
-    // Two spare bytes: each step stores eight bytes of which six are kept.
-    std::string out(n / 4 * 3 + 2, '\0');
+    // Eight spare bytes: an AVX2 step stores 32 bytes of which 24 are kept, a table step eight
+    // of which six are kept.
+    std::string out(n / 4 * 3 + 8, '\0');
     char* o = out.data();
     const char* p = text.data();
     const char* const last_quad = p + n - 4;
+#if defined(__x86_64__) && defined(__GNUC__)
+    // The last quad may hold padding, so it is left to the steps below.
+    if (has_avx2() && last_quad - p >= 32) {
+        const std::size_t blocks = static_cast<std::size_t>(last_quad - p) / 32;
+        if (decode_blocks_avx2(p, blocks, o) != blocks) return std::nullopt;
+        p += blocks * 32;
+        o += blocks * 24;
+    }
+#endif
     // Held in a local: to the compiler a store through `o` (a char pointer) might change the
     // unique_ptr, which would then be read again on every step.
     const std::uint16_t* const pair = pairs->data();
