@@ -5,7 +5,9 @@
 // on, and turn the answers into GEF dictionaries, GEFData objects and soil layouts.
 #include "geo/geo.hpp"
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <string>
 #include <utility>
@@ -87,32 +89,76 @@ void base64_encode(const unsigned char* in, std::size_t size, char* out) {
     out[3] = '=';
 }
 
-// The payload text of a file: Base64 of its UTF-8 bytes, as text. GEF files run to megabytes, so
-// the encoding runs without the interpreter lock, straight into the new (ASCII) str; an exact
-// ASCII str is its own UTF-8 and is read in place rather than copied by encode().
-py::str base64_of_utf8(const py::object& text) {
-    py::object utf8;
-    const char* data = nullptr;
-    Py_ssize_t size = 0;
-    if (PyUnicode_CheckExact(text.ptr()) && PyUnicode_IS_ASCII(text.ptr())) {
-        data = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text.ptr()));
-        size = PyUnicode_GET_LENGTH(text.ptr());
-    } else {
-        utf8 = text.attr("encode")("utf-8");
-        char* bytes = nullptr;
-        if (PyBytes_AsStringAndSize(utf8.ptr(), &bytes, &size) != 0) throw py::error_already_set();
-        data = bytes;
+// Characters of a one-byte str (code points below U+0100) that take two bytes in UTF-8.
+std::size_t count_above_ascii(const unsigned char* text, std::size_t size) {
+    std::size_t count = 0, i = 0;
+    for (; size - i >= 8; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, text + i, 8);
+        count += static_cast<std::size_t>(std::popcount(word & 0x8080808080808080ull));
     }
-    const std::size_t length = base64_length(static_cast<std::size_t>(size));
+    for (; i < size; ++i) count += text[i] >> 7;
+    return count;
+}
+
+// The UTF-8 bytes of a one-byte str: what str.encode("utf-8") gives for it.
+std::string latin1_to_utf8(const unsigned char* text, std::size_t size, std::size_t above_ascii) {
+    std::string out(size + above_ascii, '\0');
+    char* o = out.data();
+    for (std::size_t i = 0; i < size; ++i) {
+        const unsigned char c = text[i];
+        if (c < 0x80) {
+            *o++ = static_cast<char>(c);
+        } else {
+            *o++ = static_cast<char>(0xC0 | (c >> 6));
+            *o++ = static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+// A new str of `length` ASCII characters, to be filled in.
+py::str ascii_str(std::size_t length, char*& data) {
     if (length > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
     auto result = py::reinterpret_steal<py::str>(PyUnicode_New(static_cast<Py_ssize_t>(length), 127));
     if (!result) throw py::error_already_set();
-    char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(result.ptr()));
+    data = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(result.ptr()));
+    return result;
+}
+
+// The payload text of a file: Base64 of its UTF-8 bytes, as text. GEF files run to megabytes, so
+// the encoding runs without the interpreter lock, straight into the new (ASCII) str. An exact
+// str of one-byte characters (a file read as ISO-8859-1, the default) is read in place: as
+// ASCII it is its own UTF-8, and otherwise its UTF-8 form is made without the lock too. Any
+// other text goes through its own encode().
+py::str base64_of_utf8(const py::object& text) {
+    if (PyUnicode_CheckExact(text.ptr()) && PyUnicode_KIND(text.ptr()) == PyUnicode_1BYTE_KIND) {
+        const auto* data = static_cast<const unsigned char*>(PyUnicode_1BYTE_DATA(text.ptr()));
+        const auto size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text.ptr()));
+        const std::size_t above_ascii = PyUnicode_IS_ASCII(text.ptr()) ? 0 : count_above_ascii(data, size);
+        char* out = nullptr;
+        py::str result = ascii_str(base64_length(size + above_ascii), out);
+        {
+            // Only this function holds the new str, and `text` (immutable, held) keeps the input alive.
+            py::gil_scoped_release unlocked;
+            if (above_ascii == 0) {
+                base64_encode(data, size, out);
+            } else {
+                const std::string utf8 = latin1_to_utf8(data, size, above_ascii);
+                base64_encode(reinterpret_cast<const unsigned char*>(utf8.data()), utf8.size(), out);
+            }
+        }
+        return result;
+    }
+    const py::object utf8 = text.attr("encode")("utf-8");
+    char* bytes = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(utf8.ptr(), &bytes, &size) != 0) throw py::error_already_set();
+    char* out = nullptr;
+    py::str result = ascii_str(base64_length(static_cast<std::size_t>(size)), out);
     {
-        // Only this function holds the new str, and `text` or `utf8` (both immutable, both held)
-        // keeps the input alive.
         py::gil_scoped_release unlocked;
-        base64_encode(reinterpret_cast<const unsigned char*>(data), static_cast<std::size_t>(size), out);
+        base64_encode(reinterpret_cast<const unsigned char*>(bytes), static_cast<std::size_t>(size), out);
     }
     return result;
 }

@@ -468,6 +468,26 @@ def test_parse_base64_decodes_back_to_the_text(post, content):
     assert base64.b64decode(post.only_call[0][1]["file_content"], validate=True).decode("utf-8") == content
 
 
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(st.text(st.characters(max_codepoint=0xFF), max_size=100))
+def test_parse_base64_of_one_byte_text_is_that_of_its_utf8(post, content):
+    # Text read as ISO-8859-1 (every file, by default) is turned into UTF-8 apart from encode().
+    post.calls.clear()
+    post.answer = PARSED
+    GEFFile(content).parse()
+    assert post.only_call[0][1]["file_content"] == base64.b64encode(content.encode("utf-8")).decode()
+
+
+def test_parse_sends_what_the_encode_of_a_str_subclass_gives(post):
+    class Text(str):
+        def encode(self, *args, **kwargs):
+            return b"#GEFID= 1, 1, 0\n"
+
+    post.answer = PARSED
+    GEFFile(Text("\u00e9t\u00e9")).parse()
+    assert post.only_call[0][1] == {"file_content": base64.b64encode(b"#GEFID= 1, 1, 0\n").decode()}
+
+
 def test_parse_refuses_text_that_has_no_utf8_form(post):
     with pytest.raises(UnicodeEncodeError):
         GEFFile("\ud800").parse()
