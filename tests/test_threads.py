@@ -139,7 +139,19 @@ def test_kernels_release_the_gil(no_forced_switches, work):
     assert_releases_gil(lambda: work(payload, a, b))
 
 
+def test_short_kernel_calls_keep_the_gil(no_forced_switches):
+    # Letting go of the GIL for a call on a few points would hand it to any waiting thread and
+    # make this one wait its turn for far longer than the call takes.
+    a = Polyline([Point(0, 0), Point(1, 1), Point(2, 0)])
+    b = Polyline([Point(0, 1), Point(2, 1)])
+    assert not releases_gil(lambda: (a.intersections_with_polyline(b), Polyline.get_lowest_or_highest_profile_x(a, b)))
+
+
 def assert_releases_gil(call):
+    assert releases_gil(call)
+
+
+def releases_gil(call):
     """Runs call() three times in a worker thread; with no forced switches the main thread runs
     again before the worker is done only if the calls let go of the GIL."""
     finished = []
@@ -156,4 +168,4 @@ def assert_releases_gil(call):
     started.wait()  # returns once the worker lets go of the GIL: inside a kernel, or at its end
     seen_running = not finished
     thread.join()
-    assert seen_running
+    return seen_running

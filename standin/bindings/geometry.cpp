@@ -172,9 +172,15 @@ std::string point_repr(const geometry::Point& p) {
     return "Point(x=" + float_repr(p.x) + ", y=" + float_repr(p.y) + ", z=" + float_repr(p.z) + ")";
 }
 
-// Runs a kernel call without the GIL; the kernel touches no Python object.
+// Runs a kernel call (which touches no Python object) without the GIL when it is long enough to
+// be worth it. Letting go of the GIL hands it to a waiting thread, and getting it back can take
+// that thread's whole turn: far longer than a kernel call on a few hundred points lasts, so that
+// threads that build many small lines would mostly wait for each other.
+constexpr std::size_t kUnlockFromPoints = 1000;
+
 template <class F>
-auto unlocked(F&& f) {
+auto unlocked(std::size_t points, F&& f) {
+    if (points < kUnlockFromPoints) return f();
     py::gil_scoped_release release;
     return f();
 }
@@ -709,14 +715,14 @@ PYBIND11_MODULE(_geometry, m) {
     define(polyline_cls, "intersections_with_polyline", {req("self"), req("other")}, [](const Call& c) -> py::object {
         auto a = self_of<PolylineObj>(c).pts, b = points_of(c, 1);
         const auto tol = tolerance();
-        return to_list(unlocked([&] { return geometry::intersections(*a, *b, tol); }));
+        return to_list(unlocked(a->size() + b->size(), [&] { return geometry::intersections(*a, *b, tol); }));
     }, "Every point where the two lines meet (crossings, touching points, ends of shared stretches), in "
        "order along this line, each once.");
     define(polyline_cls, "intersections_with_x_location", {req("self"), req("x")}, [](const Call& c) -> py::object {
         auto a = self_of<PolylineObj>(c).pts;
         const double x = real_of(c, 1);
         const auto tol = tolerance();
-        return to_list(unlocked([&] { return geometry::intersections_with_x(*a, x, tol); }));
+        return to_list(unlocked(a->size(), [&] { return geometry::intersections_with_x(*a, x, tol); }));
     }, "The points of this line at x, in order along it; a vertical segment at x gives both its ends.");
     define(polyline_cls, "get_polyline_between",
            {req("self"), req("start_point"), req("end_point"), opt("inclusive", py::bool_(true))},
@@ -728,7 +734,7 @@ PYBIND11_MODULE(_geometry, m) {
                const bool inclusive = truth_of(c, 3);
                const auto tol = tolerance();
                return polyline(
-                   unlocked([&] { return geometry::polyline_between(*a, p1, p2, inclusive, tol, ascending); }));
+                   unlocked(a->size(), [&] { return geometry::polyline_between(*a, p1, p2, inclusive, tol, ascending); }));
            },
            "The part of this line from start_point to end_point (both on the line, both included unless "
            "inclusive is false).");
@@ -738,8 +744,8 @@ PYBIND11_MODULE(_geometry, m) {
         const bool ascending = s.x_ascending;
         const geometry::Point p = point_of(c, 1);
         const auto tol = tolerance();
-        if (ascending) return py::bool_(unlocked([&] { return geometry::point_on_x_ascending_polyline(*a, p, tol); }));
-        return py::bool_(unlocked([&] { return geometry::point_on_polyline(*a, p, tol); }));
+        if (ascending) return py::bool_(unlocked(a->size(), [&] { return geometry::point_on_x_ascending_polyline(*a, p, tol); }));
+        return py::bool_(unlocked(a->size(), [&] { return geometry::point_on_polyline(*a, p, tol); }));
     }, "True when the point lies on the line, within the shared tolerances.");
     define(polyline_cls, "_all_points_on", {req("self"), req("other")}, [](const Call& c) -> py::object {
         auto a = self_of<PolylineObj>(c).pts;
@@ -747,20 +753,20 @@ PYBIND11_MODULE(_geometry, m) {
         auto b = other.pts;
         const bool ascending = other.x_ascending;
         const auto tol = tolerance();
-        return py::bool_(unlocked([&] { return geometry::points_on_polyline(*a, *b, ascending, tol); }));
+        return py::bool_(unlocked(a->size() + b->size(), [&] { return geometry::points_on_polyline(*a, *b, ascending, tol); }));
     }, "True when every point of this line lies on other, as other.point_is_on_polyline tells point by point.");
     define(polyline_cls, "is_monotonic_ascending_x", {req("self"), opt("strict", py::bool_(true))},
            [](const Call& c) -> py::object {
                auto a = self_of<PolylineObj>(c).pts;
                const bool strict = truth_of(c, 1);
                const auto tol = tolerance();
-               return py::bool_(unlocked([&] { return geometry::is_monotonic_ascending_x(*a, strict, tol); }));
+               return py::bool_(unlocked(a->size(), [&] { return geometry::is_monotonic_ascending_x(*a, strict, tol); }));
            },
            "True when x grows along the line; with strict=False when x never decreases.");
     define(polyline_cls, "is_equal_to", {req("self"), req("other")}, [](const Call& c) -> py::object {
         auto a = self_of<PolylineObj>(c).pts, b = points_of(c, 1);
         const auto tol = tolerance();
-        return py::bool_(unlocked([&] { return geometry::is_equal(*a, *b, tol); }));
+        return py::bool_(unlocked(a->size() + b->size(), [&] { return geometry::is_equal(*a, *b, tol); }));
     }, "True for the same path in the same direction; repeated points and vertices lying straight between "
        "their neighbours do not count.");
     define(polyline_cls, "get_reversed_polyline", {req("self")}, [](const Call& c) -> py::object {
@@ -773,20 +779,20 @@ PYBIND11_MODULE(_geometry, m) {
         const bool ascending = s.x_ascending;
         const geometry::Point p = point_of(c, 1);
         const auto tol = tolerance();
-        auto parts = unlocked([&] { return geometry::split(*a, p, tol, ascending); });
+        auto parts = unlocked(a->size(), [&] { return geometry::split(*a, p, tol, ascending); });
         return py::make_tuple(polyline(std::move(parts.first)), polyline(std::move(parts.second)));
     }, "The two parts before and after point (which must lie on the line); both hold point.");
     define(polyline_cls, "combine_with", {req("self"), req("other")}, [](const Call& c) -> py::object {
         auto a = self_of<PolylineObj>(c).pts, b = points_of(c, 1);
         const auto tol = tolerance();
-        return polyline(unlocked([&] { return geometry::combine(*a, *b, tol); }));
+        return polyline(unlocked(a->size() + b->size(), [&] { return geometry::combine(*a, *b, tol); }));
     }, "This line then other. An empty side gives the other; other lying on this line adds its vertices; "
        "other continuing from this line's end (possibly after running along it) is appended without "
        "doubling back; otherwise the two are joined straight.");
     define(polyline_cls, "find_overlaps", {req("self"), req("other")}, [](const Call& c) -> py::object {
         auto a = self_of<PolylineObj>(c).pts, b = points_of(c, 1);
         const auto tol = tolerance();
-        auto stretches = unlocked([&] { return geometry::find_overlaps(*a, *b, tol); });
+        auto stretches = unlocked(a->size() + b->size(), [&] { return geometry::find_overlaps(*a, *b, tol); });
         py::list out;
         for (auto& st : stretches) out.append(polyline(std::move(st)));
         return out;
@@ -797,7 +803,7 @@ PYBIND11_MODULE(_geometry, m) {
                auto a = points_of(c, 0), b = points_of(c, 1);
                const bool lowest = truth_of(c, 2);
                const auto tol = tolerance();
-               return polyline(unlocked([&] { return geometry::envelope(*a, *b, lowest, tol); }));
+               return polyline(unlocked(a->size() + b->size(), [&] { return geometry::envelope(*a, *b, lowest, tol); }));
            },
            "Over the x range both profiles share, the lower (lowest=True) or higher of the two at each x, with a "
            "vertex at every vertex of either profile and at every crossing.",
@@ -870,7 +876,7 @@ PYBIND11_MODULE(_geometry, m) {
                const bool top_ascending = t.x_ascending, bottom_ascending = b.x_ascending;
                const auto tol = tolerance();
                if (top->empty() || bottom->empty()) throw py::index_error("An empty polyline has no start point");
-               auto outlines = unlocked([&] {
+               auto outlines = unlocked(top->size() + bottom->size(), [&] {
                    std::vector<geometry::Points> kept;
                    for (auto& outline : geometry::stretch_outlines(*top, *bottom, tol, top_ascending, bottom_ascending)) {
                        try {
