@@ -1,16 +1,16 @@
 """The CPT pipeline against pygef's bare read, on the same files in the same run.
 
-    .venv/bin/python bench/bench_pipeline.py [--rounds N]
+    .venv/bin/python bench/bench_pipeline.py [--rounds N] [--copies N]
 
 Our pipeline per file: GEFFile(text).parse(["corrected_depth", "fs"]), classify with the
 Robertson method, filter_layers_on_thickness(500, True), serialize(). pygef only reads the file
 (read_cpt). Files: data/*.gef, data/site/*.gef and data/broxml/*.xml, read into memory first.
 Each rate is the best of N rounds over all files; CPU time is the process's (both threads), wall
-time the elapsed time. Two threads split the rounds' files between them; one thread and two take
-turns round by round, and the two-thread gain is given per round (median and range). The same
-split of work that never holds the GIL (hashlib over a large buffer), timed in the same rounds,
-shows what two threads can gain on the machine at that moment: on a shared machine the second
-core is often busy elsewhere.
+time the elapsed time. Two threads take the round's files from a shared queue, as a pool of
+workers would; one thread and two take turns round by round, and the two-thread gain is given
+per round (median and range). The same amount of work that never holds the GIL (hashlib over a
+large buffer), timed in the same rounds, shows what two threads can gain on the machine at that
+moment: on a shared machine the second core is often busy elsewhere.
 """
 
 import argparse
@@ -62,24 +62,30 @@ def usable(texts, method):
     return out
 
 
-def timed(work, threads):
-    """(wall seconds, CPU seconds) of running `work(part, threads)` for each part on its own thread."""
+def timed(work, items, threads):
+    """(wall seconds, CPU seconds) of `work(item)` for every item, on `threads` threads that take
+    the items one after the other from a shared queue, as a pool of workers would."""
+    queue = iter(items)  # next() on a list iterator is atomic under the GIL
+
+    def worker():
+        for item in queue:
+            work(item)
+
     wall, cpu = time.perf_counter(), time.process_time()
     if threads == 1:
-        work(0, 1)
+        worker()
     else:
-        workers = [threading.Thread(target=work, args=(part, threads)) for part in range(threads)]
-        for worker in workers:
-            worker.start()
-        for worker in workers:
-            worker.join()
+        workers = [threading.Thread(target=worker) for _ in range(threads)]
+        for thread in workers:
+            thread.start()
+        for thread in workers:
+            thread.join()
     return time.perf_counter() - wall, time.process_time() - cpu
 
 
-def best(work, threads, rounds):
-    runs = [timed(work, threads) for _ in range(rounds)]
+def best(work, items, threads, rounds):
+    runs = [timed(work, items, threads) for _ in range(rounds)]
     return min(w for w, _ in runs), min(c for _, c in runs)
-
 
 
 def main():
@@ -93,30 +99,27 @@ def main():
     jobs = [text for _, text, _ in files] * args.copies
     count = len(jobs)
 
-    def ours(part, threads):
-        for text in jobs[part::threads]:
-            pipeline(text, method)
+    def ours(text):
+        pipeline(text, method)
 
-    def peer(part, threads):
-        for _, _, raw in files * args.copies:
-            pygef.read_cpt(io.BytesIO(raw))
+    def peer(raw):
+        pygef.read_cpt(io.BytesIO(raw))
 
     block = b"\0" * 4_000_000
 
-    def free_of_the_gil(part, threads):
-        for _ in range(count)[part::threads]:
-            hashlib.sha256(block).digest()
+    def free_of_the_gil(_):
+        hashlib.sha256(block).digest()
 
     # One thread and two take turns round by round, each beside the GIL-free control, so that a
     # slow spell of the shared machine falls on both sides of a ratio rather than on one.
     pairs, controls = [], []
     for _ in range(args.rounds):
-        controls.append(timed(free_of_the_gil, 1)[0] / timed(free_of_the_gil, 2)[0])
-        pairs.append((timed(ours, 1), timed(ours, 2)))
+        controls.append(timed(free_of_the_gil, jobs, 1)[0] / timed(free_of_the_gil, jobs, 2)[0])
+        pairs.append((timed(ours, jobs, 1), timed(ours, jobs, 2)))
     one_wall, one_cpu = min(p[0][0] for p in pairs), min(p[0][1] for p in pairs)
     two_wall, two_cpu = min(p[1][0] for p in pairs), min(p[1][1] for p in pairs)
     ratios = sorted(p[0][0] / p[1][0] for p in pairs)
-    peer_wall, peer_cpu = best(peer, 1, max(1, args.rounds // 2))
+    peer_wall, peer_cpu = best(peer, [raw for _, _, raw in files] * args.copies, 1, max(1, args.rounds // 2))
     print(f"{len(files)} files ({', '.join(name for name, _, _ in files)}), {count} CPTs per round")
     print(f"{'run':<28}{'wall s':>9}{'CPU s':>9}{'CPTs/s wall':>13}{'CPTs/s CPU':>12}")
     for name, wall, cpu in [("pipeline, one thread", one_wall, one_cpu), ("pipeline, two threads", two_wall, two_cpu),

@@ -8,7 +8,11 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -70,8 +74,55 @@ std::pair<py::object, py::object> unpack_pair(py::handle item) {
 // which has room for base64_length(size) characters.
 constexpr std::size_t base64_length(std::size_t size) { return (size + 2) / 3 * 4; }
 
+#if defined(__x86_64__) && defined(__GNUC__)
+// 24 bytes at a time into 32 characters while at least 32 bytes are left to read; returns the
+// bytes encoded (a multiple of 24).
+__attribute__((target("avx2"))) std::size_t base64_encode_avx2(const unsigned char* in, std::size_t size, char* out) {
+    // The 12 bytes of each half go to its own 128-bit lane, each group of three as b1 b0 b2 b1
+    // so that 16-bit multiplies can cut it into four 6-bit values.
+    const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6);
+    const __m256i groups = _mm256_setr_epi8(1, 0, 2, 1, 4, 3, 5, 4, 7, 6, 8, 7, 10, 9, 11, 10,
+                                            1, 0, 2, 1, 4, 3, 5, 4, 7, 6, 8, 7, 10, 9, 11, 10);
+    const __m256i first_third = _mm256_set1_epi32(0x0fc0fc00), first_third_shift = _mm256_set1_epi32(0x04000040);
+    const __m256i second_fourth = _mm256_set1_epi32(0x003f03f0), second_fourth_shift = _mm256_set1_epi32(0x01000010);
+    // A 6-bit value v becomes a character by adding a shift picked by its range: v < 26 (slot 13)
+    // 'A', v < 52 (slot 0) 'a' - 26, then digits, '+' and '/' (slots 1 to 12).
+    const __m256i shifts = _mm256_setr_epi8('a' - 26, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52,
+                                            '0' - 52, '0' - 52, '0' - 52, '0' - 52, '+' - 62, '/' - 63, 'A', 0, 0,
+                                            'a' - 26, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52,
+                                            '0' - 52, '0' - 52, '0' - 52, '0' - 52, '+' - 62, '/' - 63, 'A', 0, 0);
+    const __m256i fifty_one = _mm256_set1_epi8(51), twenty_six = _mm256_set1_epi8(26), thirteen = _mm256_set1_epi8(13);
+    std::size_t done = 0;
+    for (; size - done >= 32; done += 24, out += 32) {
+        const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + done));
+        const __m256i spread = _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(bytes, lanes), groups);
+        const __m256i values = _mm256_or_si256(
+            _mm256_mulhi_epu16(_mm256_and_si256(spread, first_third), first_third_shift),
+            _mm256_mullo_epi16(_mm256_and_si256(spread, second_fourth), second_fourth_shift));
+        __m256i slot = _mm256_subs_epu8(values, fifty_one);
+        slot = _mm256_or_si256(slot, _mm256_and_si256(_mm256_cmpgt_epi8(twenty_six, values), thirteen));
+        const __m256i text = _mm256_add_epi8(values, _mm256_shuffle_epi8(shifts, slot));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), text);
+    }
+    return done;
+}
+
+bool has_avx2() {
+    static const bool yes = __builtin_cpu_supports("avx2");
+    return yes;
+}
+#endif
+
 void base64_encode(const unsigned char* in, std::size_t size, char* out) {
     static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (has_avx2() && size >= 32) {
+        const std::size_t done = base64_encode_avx2(in, size, out);
+        in += done;
+        size -= done;
+        out += done / 3 * 4;
+    }
+#endif
     const unsigned char* const whole_end = in + size / 3 * 3;
     for (; in != whole_end; in += 3, out += 4) {
         const std::uint32_t n = (std::uint32_t{in[0]} << 16) | (std::uint32_t{in[1]} << 8) | in[2];
@@ -105,8 +156,17 @@ std::size_t count_above_ascii(const unsigned char* text, std::size_t size) {
 std::string latin1_to_utf8(const unsigned char* text, std::size_t size, std::size_t above_ascii) {
     std::string out(size + above_ascii, '\0');
     char* o = out.data();
-    for (std::size_t i = 0; i < size; ++i) {
-        const unsigned char c = text[i];
+    std::size_t i = 0;
+    while (i < size) {
+        // Runs of ASCII, nearly all of a file, are copied eight bytes at a time.
+        std::uint64_t word;
+        if (size - i >= 8 && (std::memcpy(&word, text + i, 8), (word & 0x8080808080808080ull) == 0)) {
+            std::memcpy(o, &word, 8);
+            o += 8;
+            i += 8;
+            continue;
+        }
+        const unsigned char c = text[i++];
         if (c < 0x80) {
             *o++ = static_cast<char>(c);
         } else {
@@ -126,39 +186,44 @@ py::str ascii_str(std::size_t length, char*& data) {
     return result;
 }
 
-// The payload text of a file: Base64 of its UTF-8 bytes, as text. GEF files run to megabytes, so
-// the encoding runs without the interpreter lock, straight into the new (ASCII) str. An exact
-// str of one-byte characters (a file read as ISO-8859-1, the default) is read in place: as
-// ASCII it is its own UTF-8, and otherwise its UTF-8 form is made without the lock too. Any
-// other text goes through its own encode().
+// Encoding runs at a gigabyte a second or more: below this size it is over long before a thread
+// that took the GIL meanwhile would hand it back, so it keeps the GIL (see `unlocked` in the
+// geometry bindings).
+constexpr std::size_t kUnlockFromBytes = std::size_t{1} << 21;
+
+// The payload text of a file: Base64 of its UTF-8 bytes, as text, written straight into the new
+// (ASCII) str; without the GIL for files of megabytes. An exact str of one-byte characters (a
+// file read as ISO-8859-1, the default) is read in place: as ASCII it is its own UTF-8, and
+// otherwise its UTF-8 form is made here. Any other text goes through its own encode().
 py::str base64_of_utf8(const py::object& text) {
+    py::object utf8;
+    const unsigned char* data = nullptr;
+    std::size_t size = 0, above_ascii = 0;
     if (PyUnicode_CheckExact(text.ptr()) && PyUnicode_KIND(text.ptr()) == PyUnicode_1BYTE_KIND) {
-        const auto* data = static_cast<const unsigned char*>(PyUnicode_1BYTE_DATA(text.ptr()));
-        const auto size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text.ptr()));
-        const std::size_t above_ascii = PyUnicode_IS_ASCII(text.ptr()) ? 0 : count_above_ascii(data, size);
-        char* out = nullptr;
-        py::str result = ascii_str(base64_length(size + above_ascii), out);
-        {
-            // Only this function holds the new str, and `text` (immutable, held) keeps the input alive.
-            py::gil_scoped_release unlocked;
-            if (above_ascii == 0) {
-                base64_encode(data, size, out);
-            } else {
-                const std::string utf8 = latin1_to_utf8(data, size, above_ascii);
-                base64_encode(reinterpret_cast<const unsigned char*>(utf8.data()), utf8.size(), out);
-            }
-        }
-        return result;
+        data = static_cast<const unsigned char*>(PyUnicode_1BYTE_DATA(text.ptr()));
+        size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text.ptr()));
+        above_ascii = PyUnicode_IS_ASCII(text.ptr()) ? 0 : count_above_ascii(data, size);
+    } else {
+        utf8 = text.attr("encode")("utf-8");
+        char* bytes = nullptr;
+        Py_ssize_t length = 0;
+        if (PyBytes_AsStringAndSize(utf8.ptr(), &bytes, &length) != 0) throw py::error_already_set();
+        data = reinterpret_cast<const unsigned char*>(bytes);
+        size = static_cast<std::size_t>(length);
     }
-    const py::object utf8 = text.attr("encode")("utf-8");
-    char* bytes = nullptr;
-    Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(utf8.ptr(), &bytes, &size) != 0) throw py::error_already_set();
     char* out = nullptr;
-    py::str result = ascii_str(base64_length(static_cast<std::size_t>(size)), out);
+    py::str result = ascii_str(base64_length(size + above_ascii), out);
     {
-        py::gil_scoped_release unlocked;
-        base64_encode(reinterpret_cast<const unsigned char*>(bytes), static_cast<std::size_t>(size), out);
+        // Only this function holds the new str, and `text` or `utf8` (immutable, held) keeps the
+        // input alive.
+        std::optional<py::gil_scoped_release> unlocked;
+        if (size >= kUnlockFromBytes) unlocked.emplace();
+        if (above_ascii == 0) {
+            base64_encode(data, size, out);
+        } else {
+            const std::string converted = latin1_to_utf8(data, size, above_ascii);
+            base64_encode(reinterpret_cast<const unsigned char*>(converted.data()), converted.size(), out);
+        }
     }
     return result;
 }

@@ -478,6 +478,16 @@ def test_parse_base64_of_one_byte_text_is_that_of_its_utf8(post, content):
     assert post.only_call[0][1]["file_content"] == base64.b64encode(content.encode("utf-8")).decode()
 
 
+@pytest.mark.parametrize("top", [0x80, 0x100, 0x250], ids=["ascii", "one-byte", "two-byte"])
+@pytest.mark.parametrize("length", [31, 32, 33, 55, 56, 57, 1000, 4099])
+def test_parse_base64_of_long_text(post, length, top):
+    # Long enough for the encoder's wide steps, with every remainder after them.
+    content = "".join(chr((i * 37 + i // 7) % top) for i in range(length))
+    post.answer = PARSED
+    GEFFile(content).parse()
+    assert post.only_call[0][1]["file_content"] == base64.b64encode(content.encode("utf-8")).decode()
+
+
 def test_parse_sends_what_the_encode_of_a_str_subclass_gives(post):
     class Text(str):
         def encode(self, *args, **kwargs):

@@ -13,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-from terrak import _jobs
+from terrak import _jobs, geo
 from terrak.geo import GEFFile, NormalizedSoilBehaviourTypeIndexMethod, RobertsonMethod, TableMethod
 from terrak.geometry import Point, Polyline
 
@@ -145,6 +145,16 @@ def test_short_kernel_calls_keep_the_gil(no_forced_switches):
     a = Polyline([Point(0, 0), Point(1, 1), Point(2, 0)])
     b = Polyline([Point(0, 1), Point(2, 1)])
     assert not releases_gil(lambda: (a.intersections_with_polyline(b), Polyline.get_lowest_or_highest_profile_x(a, b)))
+
+
+@pytest.mark.parametrize(("size", "releases"), [(100_000, False), (3 << 20, True)], ids=["file", "megabytes"])
+def test_sending_a_file_lets_go_of_the_gil_only_for_megabytes(no_forced_switches, monkeypatch, size, releases):
+    # The payload's Base64 is made in a moment for a file of common size; only megabytes are
+    # worth another thread's turn. The job's answer comes from Python here, which keeps the GIL.
+    answer = {"headers": {"name": "CPT-1"}, "measurement_data": {"elevation": [-1.0], "qc": [1.0], "Rf": [1.0]}}
+    monkeypatch.setattr(geo, "_post_on_addon_endpoint", lambda path, data, **options: answer)
+    text = "\u00e9" + "1;2;3\n" * (size // 6)
+    assert releases_gil(lambda: GEFFile(text).parse()) is releases
 
 
 def assert_releases_gil(call):
