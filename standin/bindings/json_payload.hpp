@@ -64,6 +64,7 @@ private:
         const Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence);
         PyObject** items = PySequence_Fast_ITEMS(sequence);
         for (Py_ssize_t i = 0; i < size; ++i) {
+            if (PyFloat_CheckExact(items[i])) continue;  // a CPT's columns: thousands of them
             if (!accepts(items[i], depth + 1)) return false;
         }
         path_.pop_back();
