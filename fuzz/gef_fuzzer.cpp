@@ -6,13 +6,13 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <string>
 #include <string_view>
 #include <variant>
 
 #include "jobs/classify.hpp"
 #include "jobs/error.hpp"
 #include "jobs/gef.hpp"
+#include "../tests/cpp/reference_base64.hpp"
 
 namespace {
 
@@ -83,22 +83,6 @@ void classify(const jobs::GefCpt& cpt) {
     }
 }
 
-std::string base64_of(std::string_view bytes) {
-    static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    for (std::size_t i = 0; i < bytes.size(); i += 3) {
-        const std::size_t left = bytes.size() - i;
-        std::uint32_t group = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << 16;
-        if (left > 1) group |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8;
-        if (left > 2) group |= static_cast<unsigned char>(bytes[i + 2]);
-        out += kAlphabet[group >> 18 & 63];
-        out += kAlphabet[group >> 12 & 63];
-        out += left > 1 ? kAlphabet[group >> 6 & 63] : '=';
-        out += left > 2 ? kAlphabet[group & 63] : '=';
-    }
-    return out;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -107,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         (void)jobs::decode_base64(bytes);
     } catch (const jobs::JobError&) {
     }
-    check(jobs::decode_base64(base64_of(bytes)) == bytes);
+    check(jobs::decode_base64(reference_base64(bytes)) == bytes);
     jobs::GefCpt cpt;
     try {
         cpt = jobs::parse_gef(bytes);
