@@ -206,7 +206,7 @@ std::string_view ascii_text(const py::object& text, std::string& storage) {
 // `index`, which try identity first, still see each void as a value of its own.
 py::list float_list(const std::vector<double>& values) {
     py::list out(values.size());
-    constexpr int kSlotBits = 6;
+    constexpr int kSlotBits = 8;
     std::array<std::uint64_t, 1 << kSlotBits> recent_bits{};
     std::array<PyObject*, 1 << kSlotBits> recent{};  // borrowed: `out` holds them
     for (std::size_t i = 0; i < values.size(); ++i) {
