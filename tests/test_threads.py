@@ -1,7 +1,7 @@
 """Parsing, classification and geometry from several threads at once.
 
-The GEF parser, the classifiers and the polyline kernel run without the GIL; the results must be
-those of a single thread, and the GIL must really be given up while they run.
+The GEF parser, the classifiers and the polyline kernel run without the GIL on large inputs; the
+results must be those of a single thread, and the GIL must really be given up while they run.
 """
 
 import base64
@@ -114,37 +114,41 @@ def no_forced_switches():
     sys.setswitchinterval(before)
 
 
-def big_gef_payload():
+def gef_payload(rows):
+    """cpt.gef with its data lines repeated or cut to `rows` lines, as a parse job's payload."""
     text = (DATA / "cpt.gef").read_text(encoding="ISO-8859-1")
     head, _, body = text.partition("#EOH=")
-    head, body = head + "#EOH=", body.lstrip("\r\n")
-    return {"file_content": base64.b64encode((head + "\n" + body * 20).encode()).decode()}
+    lines = body.lstrip("\r\n").splitlines(keepends=True)
+    lines = (lines * (rows // len(lines) + 1))[:rows]
+    return {"file_content": base64.b64encode((head + "#EOH=\n" + "".join(lines)).encode()).decode()}
 
 
-def big_profiles():
+def classify_payload(rows):
+    answer = _jobs.parse_cpt_file(gef_payload(rows))
+    return {"cpt_data": answer, "classification_method": "robertson",
+            "method_params": {"soil_properties": [{"name": zone} for zone in ZONES]}}
+
+
+def profiles(points):
     rng = random.Random(3)
-    xs = [float(x) for x in range(200_000)]
+    xs = [float(x) for x in range(points)]
     a = Polyline([Point(x, rng.uniform(-1, 1)) for x in xs])
     b = Polyline([Point(x, rng.uniform(-1, 1)) for x in xs])
     return a, b
 
 
-@pytest.mark.parametrize("work", [
-    lambda payload, a, b: _jobs.parse_cpt_file(payload),
-    lambda payload, a, b: a.intersections_with_polyline(b),
-    lambda payload, a, b: Polyline.get_lowest_or_highest_profile_x(a, b),
-], ids=["parse", "intersections", "envelope"])
-def test_kernels_release_the_gil(no_forced_switches, work):
-    payload, (a, b) = big_gef_payload(), big_profiles()
-    assert_releases_gil(lambda: work(payload, a, b))
-
-
-def test_short_kernel_calls_keep_the_gil(no_forced_switches):
-    # Letting go of the GIL for a call on a few points would hand it to any waiting thread and
-    # make this one wait its turn for far longer than the call takes.
-    a = Polyline([Point(0, 0), Point(1, 1), Point(2, 0)])
-    b = Polyline([Point(0, 1), Point(2, 1)])
-    assert not releases_gil(lambda: (a.intersections_with_polyline(b), Polyline.get_lowest_or_highest_profile_x(a, b)))
+# Letting go of the GIL hands it to any waiting thread, and getting it back can take that
+# thread's whole turn: only calls on large inputs let go of it.
+@pytest.mark.parametrize(("work", "large", "small"), [
+    (lambda payload: _jobs.parse_cpt_file(payload), lambda: gef_payload(20_000), lambda: gef_payload(40)),
+    (lambda payload: _jobs.classify_cpt(payload), lambda: classify_payload(20_000), lambda: classify_payload(40)),
+    (lambda lines: lines[0].intersections_with_polyline(lines[1]), lambda: profiles(200_000), lambda: profiles(3)),
+    (lambda lines: Polyline.get_lowest_or_highest_profile_x(*lines), lambda: profiles(200_000), lambda: profiles(3)),
+], ids=["parse", "classify", "intersections", "envelope"])
+@pytest.mark.parametrize("size", ["large", "small"])
+def test_kernels_release_the_gil_for_large_inputs_only(no_forced_switches, work, large, small, size):
+    argument = large() if size == "large" else small()
+    assert releases_gil(lambda: work(argument)) is (size == "large")
 
 
 @pytest.mark.parametrize(("size", "releases"), [(100_000, False), (3 << 20, True)], ids=["file", "megabytes"])

@@ -229,6 +229,19 @@ py::list float_list(const std::vector<double>& values) {
     return out;
 }
 
+// Letting go of the GIL hands it to any thread that waits for it, and getting it back can take
+// that thread's whole turn: a kernel keeps the GIL unless its input is large enough for the
+// release to pay, here some hundred microseconds of work.
+constexpr std::size_t kUnlockFromBase64Chars = 32 * 1024;  // a file of 24 kB: about 0.1 ms to read
+constexpr std::size_t kUnlockFromRows = 500;               // about 0.04 ms for Robertson, more for the others
+
+template <class F>
+auto run_unlocked_if(bool long_enough, F&& kernel) {
+    std::optional<py::gil_scoped_release> released;
+    if (long_enough) released.emplace();
+    return kernel();
+}
+
 // ---- parse --------------------------------------------------------------------------------
 
 py::object parse_cpt_file(py::object data) {
@@ -239,13 +252,11 @@ py::object parse_cpt_file(py::object data) {
                                           text_of(py::type::of(content).attr("__name__")));
         std::string storage;
         const std::string_view encoded = ascii_text(content, storage);
-        jobs::GefCpt cpt;
-        {
-            py::gil_scoped_release released;
+        const jobs::GefCpt cpt = run_unlocked_if(encoded.size() >= kUnlockFromBase64Chars, [&] {
             const std::string bytes = jobs::decode_base64(encoded);
             // A CPT comes as GEF text or as the registry's XML, told apart by content.
-            cpt = jobs::is_xml_document(bytes) ? jobs::parse_bro_xml(bytes) : jobs::parse_gef(bytes);
-        }
+            return jobs::is_xml_document(bytes) ? jobs::parse_bro_xml(bytes) : jobs::parse_gef(bytes);
+        });
         py::dict headers;
         for (const auto& [key, value] : cpt.headers) {
             if (const auto* d = std::get_if<double>(&value)) headers[py::str(key)] = py::float_(*d);
@@ -401,8 +412,7 @@ py::object classify_cpt(py::object data) {
                 if (!given[zone]) soils[zone].properties = properties_of(e, {"name"});
                 given[zone] = true;
             }
-            py::gil_scoped_release released;
-            layers = jobs::classify_robertson(m);
+            layers = run_unlocked_if(m.qc.size() >= kUnlockFromRows, [&] { return jobs::classify_robertson(m); });
         } else if (method == "table") {
             const py::list rows = rows_of(params, "qualification_table", error);
             const double water = number(entry(params, "ground_water_level", error, "method_params"), error, "ground_water_level");
@@ -426,8 +436,7 @@ py::object classify_cpt(py::object data) {
                                  properties_of(row, {"name", "color", "qc_min", "qc_max", "qc_norm_min", "qc_norm_max",
                                                      "rf_min", "rf_max"})});
             }
-            py::gil_scoped_release released;
-            layers = jobs::classify_table(m, table, water);
+            layers = run_unlocked_if(m.qc.size() >= kUnlockFromRows, [&] { return jobs::classify_table(m, table, water); });
         } else {
             const py::list rows = rows_of(params, "ic_table", error);
             const double water = number(entry(params, "ground_water_level", error, "method_params"), error, "ground_water_level");
@@ -442,8 +451,8 @@ py::object classify_cpt(py::object data) {
                 table.push_back({shown, bound(row, "ic_min", shown), bound(row, "ic_max", shown)});
                 soils.push_back({name, colour(row, shown), properties_of(row, {"name", "color", "ic_min", "ic_max"})});
             }
-            py::gil_scoped_release released;
-            layers = jobs::classify_ic(m, table, water, weight, resolution);
+            layers = run_unlocked_if(m.qc.size() >= kUnlockFromRows,
+                                     [&] { return jobs::classify_ic(m, table, water, weight, resolution); });
         }
 
         py::list out;
