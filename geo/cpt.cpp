@@ -186,9 +186,9 @@ py::str ascii_str(std::size_t length, char*& data) {
     return result;
 }
 
-// Encoding runs at a gigabyte a second or more: below this size it is over long before a thread
-// that took the GIL meanwhile would hand it back, so it keeps the GIL (see `unlocked` in the
-// geometry bindings).
+// Encoding runs at a gigabyte a second or more. Below this size it keeps the GIL: letting go
+// hands the GIL to any waiting thread, which gives it back only after its whole turn, long after
+// the encoding is done.
 constexpr std::size_t kUnlockFromBytes = std::size_t{1} << 21;
 
 // The payload text of a file: Base64 of its UTF-8 bytes, as text, written straight into the new
