@@ -12,7 +12,6 @@
 #include <immintrin.h>
 #endif
 #include <new>
-#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -186,9 +185,8 @@ py::str ascii_str(std::size_t length, char*& data) {
     return result;
 }
 
-// Encoding runs at a gigabyte a second or more. Below this size it keeps the GIL: letting go
-// hands the GIL to any waiting thread, which gives it back only after its whole turn, long after
-// the encoding is done.
+// Encoding runs at a gigabyte a second or more: below this size it is done in moments and keeps
+// the GIL (see pyclass::without_gil_if).
 constexpr std::size_t kUnlockFromBytes = std::size_t{1} << 21;
 
 // The payload text of a file: Base64 of its UTF-8 bytes, as text, written straight into the new
@@ -213,18 +211,16 @@ py::str base64_of_utf8(const py::object& text) {
     }
     char* out = nullptr;
     py::str result = ascii_str(base64_length(size + above_ascii), out);
-    {
-        // Only this function holds the new str, and `text` or `utf8` (immutable, held) keeps the
-        // input alive.
-        std::optional<py::gil_scoped_release> unlocked;
-        if (size >= kUnlockFromBytes) unlocked.emplace();
+    // Only this function holds the new str, and `text` or `utf8` (immutable, held) keeps the input
+    // alive.
+    pyclass::without_gil_if(size >= kUnlockFromBytes, [&] {
         if (above_ascii == 0) {
             base64_encode(data, size, out);
         } else {
             const std::string converted = latin1_to_utf8(data, size, above_ascii);
             base64_encode(reinterpret_cast<const unsigned char*>(converted.data()), converted.size(), out);
         }
-    }
+    });
     return result;
 }
 

@@ -251,12 +251,16 @@ py::dict soil_serialize(py::handle self) {
     return d;
 }
 
-// `soil.serialize()`.
-py::object serialize_soil(py::handle soil) {
+// `value.serialize()`: the C++ body `own` while the value's serialize is still the class's
+// `original` method, else whatever the name is bound to.
+py::object call_serialize(py::handle value, PyObject* original, py::dict (*own)(py::handle)) {
     py::object bound;
-    if (method_is(soil.ptr(), HOST_NAME("serialize"), members().soil_serialize, bound)) return soil_serialize(soil);
+    if (method_is(value.ptr(), HOST_NAME("serialize"), original, bound)) return own(value);
     return bound();
 }
+
+// `soil.serialize()`.
+py::object serialize_soil(py::handle soil) { return call_serialize(soil, members().soil_serialize, soil_serialize); }
 
 py::dict layer_serialize(py::handle self) {
     py::dict d;
@@ -269,9 +273,7 @@ py::dict layer_serialize(py::handle self) {
 
 // `layer.serialize()`.
 py::object serialize_layer(py::handle layer) {
-    py::object bound;
-    if (method_is(layer.ptr(), HOST_NAME("serialize"), members().layer_serialize, bound)) return layer_serialize(layer);
-    return bound();
+    return call_serialize(layer, members().layer_serialize, layer_serialize);
 }
 
 // `d.get(key, None)`.

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,6 +20,16 @@
 namespace pyclass {
 
 namespace py = pybind11;
+
+// Runs `work`, which touches no Python object, without the GIL when `long_enough`. Letting go of
+// the GIL hands it to any thread that waits for it, and that thread gives it back only after its
+// whole turn of Python work: for short work the caller would mostly wait, so short work keeps it.
+template <class Work>
+auto without_gil_if(bool long_enough, Work&& work) {
+    std::optional<py::gil_scoped_release> released;
+    if (long_enough) released.emplace();
+    return work();
+}
 
 // Python's truth value of an object (`if value:`); py::handle's own bool only tests for null.
 inline bool truthy(py::handle value) {

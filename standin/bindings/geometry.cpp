@@ -172,17 +172,13 @@ std::string point_repr(const geometry::Point& p) {
     return "Point(x=" + float_repr(p.x) + ", y=" + float_repr(p.y) + ", z=" + float_repr(p.z) + ")";
 }
 
-// Runs a kernel call (which touches no Python object) without the GIL when it is long enough to
-// be worth it. Letting go of the GIL hands it to a waiting thread, and getting it back can take
-// that thread's whole turn: far longer than a kernel call on a few hundred points lasts, so that
-// threads that build many small lines would mostly wait for each other.
+// A kernel call on fewer points is over in microseconds and keeps the GIL (threads that build
+// many small lines would otherwise mostly wait for each other's turns).
 constexpr std::size_t kUnlockFromPoints = 1000;
 
 template <class F>
 auto unlocked(std::size_t points, F&& f) {
-    if (points < kUnlockFromPoints) return f();
-    py::gil_scoped_release release;
-    return f();
+    return pyclass::without_gil_if(points >= kUnlockFromPoints, std::forward<F>(f));
 }
 
 py::object polyline(geometry::Points pts) { return py::cast(PolylineObj(std::move(pts))); }
@@ -381,7 +377,7 @@ PyTypeObject* method_type = nullptr;
 
 enum class Kind { instance, static_, class_ };
 
-// Puts a method on the class; the specification lives as long as the process, as the class does.
+// Puts a method on the class; its description (names, parameters, body) lives as long as the process, as the class does.
 void define(py::handle cls, const char* name, std::vector<Param> params, Impl impl, const char* doc,
             Kind kind = Kind::instance) {
     auto* owner = reinterpret_cast<PyTypeObject*>(cls.ptr());

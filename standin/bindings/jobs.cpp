@@ -22,6 +22,7 @@
 #include "jobs/error.hpp"
 #include "jobs/gef.hpp"
 #include "json_payload.hpp"
+#include "pyclass/pyclass.hpp"
 
 namespace py = pybind11;
 using namespace pybind11::literals;
@@ -229,18 +230,10 @@ py::list float_list(const std::vector<double>& values) {
     return out;
 }
 
-// Letting go of the GIL hands it to any thread that waits for it, and getting it back can take
-// that thread's whole turn: a kernel keeps the GIL unless its input is large enough for the
-// release to pay, here some hundred microseconds of work.
+// The kernels let go of the GIL only for inputs large enough to pay for it (see
+// pyclass::without_gil_if).
 constexpr std::size_t kUnlockFromBase64Chars = 32 * 1024;  // a file of 24 kB: about 0.1 ms to read
 constexpr std::size_t kUnlockFromRows = 500;               // about 0.04 ms for Robertson, more for the others
-
-template <class F>
-auto run_unlocked_if(bool long_enough, F&& kernel) {
-    std::optional<py::gil_scoped_release> released;
-    if (long_enough) released.emplace();
-    return kernel();
-}
 
 // ---- parse --------------------------------------------------------------------------------
 
@@ -252,7 +245,7 @@ py::object parse_cpt_file(py::object data) {
                                           text_of(py::type::of(content).attr("__name__")));
         std::string storage;
         const std::string_view encoded = ascii_text(content, storage);
-        const jobs::GefCpt cpt = run_unlocked_if(encoded.size() >= kUnlockFromBase64Chars, [&] {
+        const jobs::GefCpt cpt = pyclass::without_gil_if(encoded.size() >= kUnlockFromBase64Chars, [&] {
             const std::string bytes = jobs::decode_base64(encoded);
             // A CPT comes as GEF text or as the registry's XML, told apart by content.
             return jobs::is_xml_document(bytes) ? jobs::parse_bro_xml(bytes) : jobs::parse_gef(bytes);
@@ -412,7 +405,7 @@ py::object classify_cpt(py::object data) {
                 if (!given[zone]) soils[zone].properties = properties_of(e, {"name"});
                 given[zone] = true;
             }
-            layers = run_unlocked_if(m.qc.size() >= kUnlockFromRows, [&] { return jobs::classify_robertson(m); });
+            layers = pyclass::without_gil_if(m.qc.size() >= kUnlockFromRows, [&] { return jobs::classify_robertson(m); });
         } else if (method == "table") {
             const py::list rows = rows_of(params, "qualification_table", error);
             const double water = number(entry(params, "ground_water_level", error, "method_params"), error, "ground_water_level");
@@ -436,7 +429,7 @@ py::object classify_cpt(py::object data) {
                                  properties_of(row, {"name", "color", "qc_min", "qc_max", "qc_norm_min", "qc_norm_max",
                                                      "rf_min", "rf_max"})});
             }
-            layers = run_unlocked_if(m.qc.size() >= kUnlockFromRows, [&] { return jobs::classify_table(m, table, water); });
+            layers = pyclass::without_gil_if(m.qc.size() >= kUnlockFromRows, [&] { return jobs::classify_table(m, table, water); });
         } else {
             const py::list rows = rows_of(params, "ic_table", error);
             const double water = number(entry(params, "ground_water_level", error, "method_params"), error, "ground_water_level");
@@ -451,7 +444,7 @@ py::object classify_cpt(py::object data) {
                 table.push_back({shown, bound(row, "ic_min", shown), bound(row, "ic_max", shown)});
                 soils.push_back({name, colour(row, shown), properties_of(row, {"name", "color", "ic_min", "ic_max"})});
             }
-            layers = run_unlocked_if(m.qc.size() >= kUnlockFromRows,
+            layers = pyclass::without_gil_if(m.qc.size() >= kUnlockFromRows,
                                      [&] { return jobs::classify_ic(m, table, water, weight, resolution); });
         }
 
